@@ -1,0 +1,25 @@
+#include "model/lattice.hpp"
+
+#include <utility>
+
+namespace spinlattice::model {
+
+Lattice Lattice::create(std::uint64_t width, std::uint64_t height, double temperature, double h_z) {
+    return create_with(random::StdRng::from_os_rng(), width, height, temperature, h_z);
+}
+
+Lattice Lattice::create_with(random::StdRng rng, std::uint64_t width, std::uint64_t height,
+                             double temperature, double h_z) {
+    // A product that wraps is refused like any count of 2^63 or more,
+    // before anything is allocated or drawn.
+    std::uint64_t n;
+    if (__builtin_mul_overflow(width, height, &n) || n >= (std::uint64_t(1) << 63))
+        stop("capacity overflow");
+    SpinField sites(n);
+    Spin* out = sites.data();
+    // One coin per site: +1 when the wide draw is below 2^63.
+    rng.block_rng().for_each_u64(n, [&out](std::uint64_t v) { *out++ = Spin(v >> 63 ? -1 : 1); });
+    return Lattice{width, height, std::move(sites), temperature, h_z, std::move(rng)};
+}
+
+}  // namespace spinlattice::model

@@ -1,0 +1,55 @@
+#pragma once
+// The lattice record: a width x height rectangle of spins with periodic
+// boundaries, its temperature and field, and its own generator.
+
+#include <array>
+#include <cstdint>
+
+#include "model/spin_field.hpp"
+#include "random/std_rng.hpp"
+#include "stop.hpp"
+
+namespace spinlattice::model {
+
+using Neighbours = std::array<std::uint64_t, 4>;  // left, up, right, down
+
+struct Lattice {
+    std::uint64_t width;
+    std::uint64_t height;
+    SpinField sites;
+    double temperature;
+    double h_z;
+    random::StdRng rng;
+
+    // Seeds a generator from the OS and draws one coin per site (+1 on true).
+    static Lattice create(std::uint64_t width, std::uint64_t height, double temperature, double h_z);
+    // The same from a given generator; used by create and by tests.
+    static Lattice create_with(random::StdRng rng, std::uint64_t width, std::uint64_t height,
+                               double temperature, double h_z);
+
+    std::uint64_t site_count() const noexcept { return sites.size(); }
+
+    // Left, up, right, down of site k, wrapping at the edges; stops when k is outside.
+    Neighbours neighbour_list(std::uint64_t k) const {
+        if (k >= site_count()) [[unlikely]] stop("Accessing out of bounds!");
+        const std::uint64_t w = width, h = height;
+        const std::uint64_t row = k / w, col = k % w;
+        const std::uint64_t left = (col + w - 1) % w;
+        const std::uint64_t right = col + 1 == w ? 0 : col + 1;
+        const std::uint64_t up = (row + h - 1) % h;
+        const std::uint64_t down = row + 1 == h ? 0 : row + 1;
+        return {row * w + left, up * w + col, row * w + right, down * w + col};
+    }
+
+    std::uint64_t idx_to_flat(std::uint64_t row, std::uint64_t col) const {
+        if (row >= height || col >= width) [[unlikely]] stop("Accessing out of bounds!");
+        return row * width + col;
+    }
+
+    std::array<std::uint64_t, 2> flat_to_idx(std::uint64_t flat_idx) const {
+        if (flat_idx >= site_count()) [[unlikely]] stop("Accessing out of bounds!");
+        return {flat_idx / width, flat_idx % width};
+    }
+};
+
+}  // namespace spinlattice::model

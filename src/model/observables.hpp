@@ -1,0 +1,29 @@
+#pragma once
+// Energy and magnetisation. Floating-point operations run in a fixed order:
+// the results are specified bit for bit, so nothing here may be reassociated.
+
+#include <cstdint>
+
+#include "model/lattice.hpp"
+
+namespace spinlattice::model {
+
+// Sum of the four neighbour spins of site k (k < site count), an exact integer.
+inline int neighbour_sum(const Lattice& lattice, std::uint64_t k) noexcept {
+    const Neighbours nb = lattice.neighbour_list(k);
+    const Spin* s = lattice.sites.data();
+    return ((s[nb[0]] + s[nb[1]]) + s[nb[2]]) + s[nb[3]];
+}
+
+// dE = (nb + h_z) * (s + s): what negating site k would change the energy by.
+inline double flip_energy_difference(const Lattice& lattice, std::uint64_t k) {
+    const double s = lattice.sites.at(k);  // checks k against the length first
+    const double nb = neighbour_sum(lattice, k);
+    return (nb + lattice.h_z) * (s + s);
+}
+
+double energy(const Lattice& lattice) noexcept;
+double total_magnetization(const Lattice& lattice) noexcept;
+double average_magnetization(const Lattice& lattice) noexcept;
+
+}  // namespace spinlattice::model
