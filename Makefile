@@ -1,0 +1,34 @@
+# Front door: `make test` builds, installs and tests everything from a fresh clone.
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+BIN := $(VENV)/bin
+BUILD_TOOLS := "scikit-build-core>=0.10" "cmake>=3.21" ninja
+
+.PHONY: test install ctest pytest demo bench clean
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+$(BIN)/cmake: | $(PY)
+	$(PY) -m pip install -q $(BUILD_TOOLS)
+
+# Installs the package (incremental build under build/) and its test dependencies.
+install: $(BIN)/cmake
+	$(PY) -m pip install -q --no-build-isolation ".[test]"
+
+# C++ tests of the generator and the model, without the interpreter.
+ctest: $(BIN)/cmake
+	$(BIN)/cmake -S . -B build/ctest -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
+	    -DCMAKE_BUILD_TYPE=Release -DSPINLATTICE_MODULE=OFF -DSPINLATTICE_TESTS=ON >/dev/null
+	$(BIN)/cmake --build build/ctest
+	$(BIN)/ctest --test-dir build/ctest --output-on-failure
+
+pytest: install
+	$(PY) -m pytest
+
+test: ctest pytest
+
+clean:
+	rm -rf build
