@@ -1,0 +1,12 @@
+// Baseline x86-64 version: SSE2 only.
+#include "random/block_versions.hpp"
+#include "random/chacha_vector.hpp"
+
+namespace spinlattice::random {
+
+void chacha_blocks_sse2(const std::uint32_t key[8], std::uint64_t counter, std::uint64_t stream,
+                        unsigned double_rounds, std::uint32_t out[kBufferWords]) {
+    chacha_blocks_128<Sse2Rows>(key, counter, stream, double_rounds, out);
+}
+
+}  // namespace spinlattice::random
