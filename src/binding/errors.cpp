@@ -1,0 +1,103 @@
+#include "binding/errors.hpp"
+
+#include <exception>
+#include <new>
+
+#include "binding/compat.hpp"
+#include "binding/once.hpp"
+#include "binding/py_ref.hpp"
+#include "stop.hpp"
+
+namespace spinlattice::binding {
+namespace {
+
+OnceObject panic_type;
+
+constexpr const char* kPanicDoc =
+    "Raised when native code called from Python stops on an internal failure.\n\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
+    "usually propagates all the way up and ends the interpreter instead of being caught\n"
+    "by a handler meant for ordinary errors.";
+
+}  // namespace
+
+PyObject* panic_exception_type() noexcept {
+    return panic_type.get([] {
+        return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                         PyExc_BaseException, nullptr);
+    });
+}
+
+void raise_panic(const std::string& message) noexcept {
+    PyObject* type = panic_exception_type();
+    if (!type) return;  // the creation error is set instead
+    PyRef text(PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace"));
+    if (!text) return;
+    PyErr_SetObject(type, text.get());
+}
+
+void raise_active_exception() noexcept {
+    try {
+        throw;
+    } catch (const Stop& s) {
+        raise_panic(s.message());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("unknown native failure");
+    }
+}
+
+PyObject* take_over_error() {
+    PyObject* exc = fetch_raised_exception();
+    if (!exc) {  // a failure reported without an exception: make one rather than crash
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        exc = fetch_raised_exception();
+    }
+    PyObject* panic = panic_exception_type();
+    if (!panic) {  // can't compare; keep the original error
+        PyErr_Clear();
+        return exc;
+    }
+    if (reinterpret_cast<PyObject*>(Py_TYPE(exc)) != panic) return exc;
+
+    std::string message = "Unwrapped panic from Python code";
+    if (PyRef text{PyObject_Str(exc)}) {
+        Py_ssize_t size;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) message.assign(utf8, size);
+        else PyErr_Clear();
+    } else {
+        PyErr_Clear();
+    }
+    PySys_WriteStderr("spinlattice: a PanicException was raised by Python code called from the module.\n");
+    PySys_WriteStderr("Its traceback follows; the call is stopped with the same message.\n");
+    restore_raised_exception(exc);
+    PyErr_PrintEx(0);
+    throw Stop(std::move(message));
+}
+
+PyObject* argument_error(const char* name) {
+    PyRef exc(take_over_error());
+    if (PyRef note{PyUnicode_FromFormat("while processing '%s'", name)}) {
+        PyRef ok(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
+        if (!ok) PyErr_Clear();
+    } else {
+        PyErr_Clear();
+    }
+    restore_raised_exception(exc.release());
+    return nullptr;
+}
+
+PyObject* raise_already_borrowed() noexcept {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return nullptr;
+}
+
+PyObject* raise_already_mutably_borrowed() noexcept {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return nullptr;
+}
+
+}  // namespace spinlattice::binding

@@ -1,0 +1,46 @@
+#pragma once
+// How failures become Python exceptions: stops as PanicException, memory
+// exhaustion as MemoryError, conversion errors with a note naming the argument.
+
+#include <Python.h>
+
+#include <string>
+
+namespace spinlattice::binding {
+
+// The PanicException class (borrowed), created on first need; nullptr with an error set on failure.
+PyObject* panic_exception_type() noexcept;
+
+// Sets PanicException(message) as the current exception.
+void raise_panic(const std::string& message) noexcept;
+
+// Inside a catch block: turns the exception in flight into a Python exception.
+void raise_active_exception() noexcept;
+
+// Runs body and converts anything it throws; no C++ exception leaves a wrapper.
+template <class Body>
+inline auto guarded(Body&& body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        raise_active_exception();
+        using Result = decltype(body());
+        if constexpr (std::is_pointer_v<Result>) return nullptr;
+        else return Result(-1);
+    }
+}
+
+// Takes over the interpreter's current error. A PanicException that came back
+// out of Python code is reported and turned into a stop again (thrown as Stop).
+// Otherwise returns the exception (owned, never null).
+PyObject* take_over_error();
+
+// The current error is the failed conversion of argument `name`: adds the note
+// "while processing '<name>'" (or resumes a stop) and leaves it set. Returns nullptr.
+PyObject* argument_error(const char* name);
+
+// Borrow refusals.
+PyObject* raise_already_borrowed() noexcept;
+PyObject* raise_already_mutably_borrowed() noexcept;
+
+}  // namespace spinlattice::binding
