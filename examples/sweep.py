@@ -1,0 +1,313 @@
+"""Independent Monte Carlo chains of the 2D Ising model, run through any executor.
+
+One chain is one (L, T, rule): an L x L periodic lattice at temperature T in zero
+field, updated with single-spin Metropolis sweeps or Wolff cluster flips. Each
+chain builds its own ``spinlattice.Lattice`` inside the worker that runs it and
+returns only plain numbers, so chains can go to a local process pool or to a
+Dask cluster alike.
+
+The exact results for the infinite lattice that the chains are compared with
+(Onsager's energy, Yang's spontaneous magnetisation) live here too; they need
+nothing beyond the standard library.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import math
+import os
+import time
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
+from typing import Any, NamedTuple
+
+RULES = ("metropolis", "wolff")
+
+# Critical temperature of the square lattice (coupling 1, k_B = 1).
+T_C = 2.0 / math.log(1.0 + math.sqrt(2.0))
+
+# A field this strong aligns every spin it touches at any temperature we use,
+# which gives an ordered start without a way to set spins directly.
+_ALIGNING_FIELD = 64.0
+
+
+class Chain(NamedTuple):
+    """What one Markov chain runs: lattice size, temperature, update rule and
+    the number of sweeps (or sweep-equivalents of cluster flips) to discard and
+    to measure."""
+
+    L: int
+    T: float
+    rule: str
+    equilibration: int
+    measurements: int
+
+
+# --- exact results for the infinite lattice -------------------------------------
+
+
+def _agm(a: float, b: float) -> float:
+    """Arithmetic-geometric mean; converges quadratically."""
+    for _ in range(64):
+        if abs(a - b) <= 1e-15 * a:
+            break
+        a, b = 0.5 * (a + b), math.sqrt(a * b)
+    return a
+
+
+def _ellipk_from_complement(kp: float) -> float:
+    """K(k) for the complementary modulus k' = sqrt(1 - k^2): pi / (2 agm(1, k'))."""
+    if kp == 0.0:
+        return math.inf
+    return math.pi / (2.0 * _agm(1.0, kp))
+
+
+def ellipk(m: float) -> float:
+    """Complete elliptic integral of the first kind, K(m) with parameter m = k^2
+    (the convention of scipy.special.ellipk), for 0 <= m <= 1."""
+    if not 0.0 <= m <= 1.0:
+        raise ValueError(f"parameter m must be in [0, 1], got {m!r}")
+    return _ellipk_from_complement(math.sqrt(1.0 - m))
+
+
+def onsager_energy(T: float) -> float:
+    """Onsager's exact internal energy per site of the infinite square lattice,
+    e(T) = -coth(2b) [1 + (2/pi)(2 tanh^2(2b) - 1) K(k)], k = 2 sinh(2b)/cosh^2(2b)."""
+    if not T > 0.0:
+        raise ValueError(f"temperature must be positive, got {T!r}")
+    two_beta = 2.0 / T
+    if two_beta > 350.0:  # e + 2 ~ exp(-8/T): below double precision
+        return -2.0
+    s, c = math.sinh(two_beta), math.cosh(two_beta)
+    k = 2.0 * s / (c * c)
+    # 1 - k = (s - 1)^2 / c^2, so k' needs no cancellation near T_c (k -> 1).
+    kp = abs(s - 1.0) / c * math.sqrt(1.0 + k)
+    t = math.tanh(two_beta)
+    # (2 t^2 - 1) vanishes at T_c faster than K diverges (logarithmically).
+    singular = 0.0 if kp == 0.0 else (2.0 * t * t - 1.0) * _ellipk_from_complement(kp)
+    return -(1.0 / t) * (1.0 + (2.0 / math.pi) * singular)
+
+
+def onsager_specific_heat(T: float, dT: float = 1e-6) -> float:
+    """Exact specific heat per site, c = de/dT, by a central difference of
+    Onsager's energy (it diverges logarithmically at T_c)."""
+    return (onsager_energy(T + dT) - onsager_energy(T - dT)) / (2.0 * dT)
+
+
+def yang_magnetization(T: float) -> float:
+    """Yang's exact spontaneous magnetisation per site of the infinite lattice:
+    (1 - sinh(2/T)^-4)^(1/8) below T_c, zero at and above."""
+    if not T > 0.0:
+        raise ValueError(f"temperature must be positive, got {T!r}")
+    if T >= T_C:
+        return 0.0
+    two_beta = 2.0 / T
+    if two_beta > 350.0:
+        return 1.0
+    return (1.0 - math.sinh(two_beta) ** -4) ** 0.125
+
+
+# --- one chain, run inside a worker ---------------------------------------------
+
+
+def _order(lattice: Any) -> None:
+    """Metropolis sweeps in a strong field until every spin is up, then zero field."""
+    n = lattice.width * lattice.height
+    step = lattice.simulation_step
+    lattice.h_z = _ALIGNING_FIELD
+    for _ in range(1000):  # a handful suffices; this only bounds a broken build
+        if lattice.get_total_magnetization() == n:
+            break
+        for _ in range(n):
+            step()
+    else:
+        raise RuntimeError("the aligning field did not order the lattice")
+    lattice.h_z = 0.0
+
+
+def _wolff_equilibrate(lattice: Any, sweeps: int) -> int:
+    """Cluster flips until about `sweeps` * n spins have been flipped; returns the
+    number of flips per sweep-equivalent, from the mean cluster size of the second
+    half (a cluster's size is half the change it makes to the total magnetisation)."""
+    n = lattice.width * lattice.height
+    flip, total = lattice.wolff_step, lattice.get_total_magnetization
+    target = max(sweeps, 1) * n
+    flipped = counted = counted_sites = 0
+    before = total()
+    while flipped < target or counted < 20:
+        flip()
+        after = total()
+        size = int(abs(after - before)) // 2
+        before = after
+        flipped += size
+        if flipped >= target // 2:
+            counted += 1
+            counted_sites += size
+    return max(1, round(n * counted / counted_sites))
+
+
+def _jackknife(bin_means: dict[str, list[float]], f: Callable[[dict[str, float]], float]) -> tuple[float, float]:
+    """Estimate f of the means and its jackknife error over equal-length bins."""
+    names = list(bin_means)
+    nbins = len(bin_means[names[0]])
+    totals = {k: sum(v) for k, v in bin_means.items()}
+    value = f({k: totals[k] / nbins for k in names})
+    leave_one_out = [f({k: (totals[k] - bin_means[k][j]) / (nbins - 1) for k in names}) for j in range(nbins)]
+    mean = sum(leave_one_out) / nbins
+    var = (nbins - 1) / nbins * sum((x - mean) ** 2 for x in leave_one_out)
+    return value, math.sqrt(var)
+
+
+def _binned(series: list[float], nbins: int) -> list[float]:
+    """Means of `nbins` equal consecutive bins; the oldest leftover samples are dropped."""
+    size = len(series) // nbins
+    start = len(series) - size * nbins
+    return [sum(series[start + j * size : start + (j + 1) * size]) / size for j in range(nbins)]
+
+
+def summarize(energies: Sequence[float], magnetizations: Sequence[float], L: int, T: float, nbins: int = 32) -> dict[str, float]:
+    """Observables and binned-jackknife errors from per-measurement total energy
+    and total magnetisation of an L x L lattice at temperature T."""
+    n = L * L
+    e = [x / n for x in energies]
+    m = [abs(x) / n for x in magnetizations]
+    nbins = max(2, min(nbins, len(e) // 2))
+    series = {
+        "e": e,
+        "e2": [x * x for x in e],
+        "m": m,
+        "m2": [x * x for x in m],
+        "m4": [x**4 for x in m],
+    }
+    bins = {k: _binned(v, nbins) for k, v in series.items()}
+    out: dict[str, float] = {}
+    out["e"], out["e_err"] = _jackknife(bins, lambda a: a["e"])
+    out["m"], out["m_err"] = _jackknife(bins, lambda a: a["m"])
+    out["chi"], out["chi_err"] = _jackknife(bins, lambda a: n * (a["m2"] - a["m"] ** 2) / T)
+    out["C"], out["C_err"] = _jackknife(bins, lambda a: n * (a["e2"] - a["e"] ** 2) / (T * T))
+    out["U"], out["U_err"] = _jackknife(bins, lambda a: 1.0 - a["m4"] / (3.0 * a["m2"] ** 2))
+    # Integrated autocorrelation time of |m| in measurements: binned over naive variance.
+    mean_m = sum(m) / len(m)
+    naive = sum((x - mean_m) ** 2 for x in m) / (len(m) - 1) / len(m)
+    out["tau_m"] = 0.5 * out["m_err"] ** 2 / naive if naive > 0 else math.nan
+    return out
+
+
+def run_chain(L: int, T: float, rule: str, equilibration: int, measurements: int) -> dict[str, Any]:
+    """Run one independent chain and return its observables as plain numbers.
+
+    Metropolis: ordered start, then sweeps of L*L single-spin attempts; one
+    measurement per sweep. Wolff: random start; one measurement per fixed number
+    of cluster flips, chosen during equilibration so that it flips about L*L
+    spins. Both: `equilibration` sweep(-equivalent)s discarded first."""
+    from spinlattice import Lattice  # imported in the worker, where the chain runs
+
+    if rule not in RULES:
+        raise ValueError(f"rule must be one of {RULES}, got {rule!r}")
+    if measurements < 4:
+        raise ValueError("need at least 4 measurements")
+    started = time.perf_counter()
+    lattice = Lattice(L, L, T, 0.0)
+    n = L * L
+    energy, magnetization = lattice.get_energy, lattice.get_total_magnetization
+    energies: list[float] = []
+    magnetizations: list[float] = []
+    if rule == "metropolis":
+        step = lattice.simulation_step
+        _order(lattice)
+        for _ in range(equilibration * n):
+            step()
+        for _ in range(measurements):
+            for _ in range(n):
+                step()
+            energies.append(energy())
+            magnetizations.append(magnetization())
+        updates_per_measurement = n
+    else:
+        flip = lattice.wolff_step
+        flips = _wolff_equilibrate(lattice, equilibration)
+        for _ in range(measurements):
+            for _ in range(flips):
+                flip()
+            energies.append(energy())
+            magnetizations.append(magnetization())
+        updates_per_measurement = flips
+    result: dict[str, Any] = {"L": int(L), "T": float(T), "rule": rule, "measurements": int(measurements)}
+    result.update(summarize(energies, magnetizations, L, T))
+    result["updates_per_measurement"] = int(updates_per_measurement)
+    result["seconds"] = time.perf_counter() - started
+    return result
+
+
+def snapshot(L: int, T: float, sweeps: int = 200) -> list[int]:
+    """Spins (+1/-1, row-major) of an L x L lattice after `sweeps` sweep-equivalents
+    of Wolff flips at temperature T in zero field."""
+    from spinlattice import Lattice
+
+    lattice = Lattice(L, L, T, 0.0)
+    _wolff_equilibrate(lattice, sweeps)
+    return lattice.as_array()
+
+
+# --- fanning chains out ---------------------------------------------------------
+
+
+@contextlib.contextmanager
+def open_executor(scheduler: str | None = None, workers: int | None = None) -> Iterator[Executor]:
+    """A local process pool of `workers` processes (default: one per core), or,
+    given a scheduler address such as "tcp://10.0.0.5:8786", a Dask cluster's
+    concurrent.futures executor. Workers need spinlattice installed; this file
+    is shipped to them."""
+    if scheduler is None:
+        with ProcessPoolExecutor(max_workers=workers or os.cpu_count()) as pool:
+            yield pool
+        return
+    from distributed import Client
+
+    with Client(scheduler) as client:
+        client.upload_file(__file__)
+        # pure=False: equal arguments are independent chains, never one cached result.
+        executor = client.get_executor(pure=False)
+        try:
+            yield executor
+        finally:
+            executor.shutdown(wait=False)
+
+
+def run_sweep(
+    tasks: Sequence[Chain],
+    executor: Executor | None = None,
+    *,
+    progress: bool = False,
+) -> list[dict[str, Any]]:
+    """Run every chain through `executor` (a fresh local process pool when None)
+    and return their results in the order of `tasks`. With `progress`, a tqdm bar
+    counts finished chains."""
+    if executor is None:
+        with open_executor() as pool:
+            return run_sweep(tasks, pool, progress=progress)
+    futures: dict[Future[dict[str, Any]], int] = {
+        executor.submit(run_chain, int(t.L), float(t.T), str(t.rule), int(t.equilibration), int(t.measurements)): i
+        for i, t in enumerate(tasks)
+    }
+    results: list[dict[str, Any] | None] = [None] * len(tasks)
+    bar = _progress_bar(len(tasks)) if progress else None
+    try:
+        for future in as_completed(futures):
+            results[futures[future]] = future.result()
+            if bar is not None:
+                bar.update(1)
+    finally:
+        if bar is not None:
+            bar.close()
+        for future in futures:
+            future.cancel()
+    return [r for r in results if r is not None]
+
+
+def _progress_bar(total: int) -> Any:
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, desc="chains", unit="chain", smoothing=0.1)
