@@ -38,7 +38,7 @@ bool same_words(const std::uint32_t* a, const std::uint32_t* b, unsigned n) {
 }
 
 void agrees_with_scalar(const BlockVersion& version) {
-    std::uint64_t rng = 0x5EED0000 + std::strlen(version.name);
+    std::uint64_t rng = 0x5EED;
     const std::uint64_t counters[] = {0, 1, 2, 3, 4,
                                       0xFFFFFFFBu, 0xFFFFFFFCu, 0xFFFFFFFDu, 0xFFFFFFFEu, 0xFFFFFFFFu,
                                       0x100000000u, 0x100000003u, 0x1FFFFFFFFu,
