@@ -24,7 +24,8 @@ inline bool try_borrow_mut(BorrowFlag& flag) noexcept {
     std::int64_t expected = 0;
     return flag.compare_exchange_strong(expected, -1);
 }
-inline void release_borrow_mut(BorrowFlag& flag) noexcept { flag.store(0); }
+// Release ordering publishes the update; a full fence would add a locked instruction per call.
+inline void release_borrow_mut(BorrowFlag& flag) noexcept { flag.store(0, std::memory_order_release); }
 
 // Scoped borrows: test with operator bool; a refused borrow has set RuntimeError.
 class SharedBorrow {

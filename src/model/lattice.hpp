@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 
+#include "model/acceptance.hpp"
 #include "model/spin_field.hpp"
 #include "random/std_rng.hpp"
 #include "stop.hpp"
@@ -20,6 +21,8 @@ struct Lattice {
     double temperature;
     double h_z;
     random::StdRng rng;
+    // Not part of the state: Metropolis outcomes cached for the current temperature and h_z.
+    AcceptanceTable acceptance{};
 
     // Seeds a generator from the OS and draws one coin per site (+1 on true).
     static Lattice create(std::uint64_t width, std::uint64_t height, double temperature, double h_z);
@@ -33,10 +36,18 @@ struct Lattice {
     Neighbours neighbour_list(std::uint64_t k) const {
         if (k >= site_count()) [[unlikely]] stop("Accessing out of bounds!");
         const std::uint64_t w = width, h = height;
-        const std::uint64_t row = k / w, col = k % w;
-        const std::uint64_t left = (col + w - 1) % w;
+        std::uint64_t row, col;
+        if (((k | w) >> 32) == 0) [[likely]] {  // 32-bit division is several times cheaper
+            row = std::uint32_t(k) / std::uint32_t(w);
+            col = std::uint32_t(k) % std::uint32_t(w);
+        } else {
+            row = k / w;
+            col = k % w;
+        }
+        // Comparisons give the same wrap as (col + w - 1) % w without two more divisions.
+        const std::uint64_t left = col == 0 ? w - 1 : col - 1;
         const std::uint64_t right = col + 1 == w ? 0 : col + 1;
-        const std::uint64_t up = (row + h - 1) % h;
+        const std::uint64_t up = row == 0 ? h - 1 : row - 1;
         const std::uint64_t down = row + 1 == h ? 0 : row + 1;
         return {row * w + left, up * w + col, row * w + right, down * w + col};
     }

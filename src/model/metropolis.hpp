@@ -1,8 +1,7 @@
 #pragma once
 // One single-spin Metropolis update: one index draw, and one unit draw only
-// when the flip would not lower (or keep) the energy.
-
-#include <cmath>
+// when the flip would raise the energy (or dE is not a number); the flip is
+// made when exp(-dE / temperature) > u.
 
 #include "model/observables.hpp"
 
@@ -10,13 +9,14 @@ namespace spinlattice::model {
 
 inline void simulation_step(Lattice& lattice) {
     const std::uint64_t i = lattice.rng.random_range(lattice.site_count());
-    const double delta_e = flip_energy_difference(lattice, i);
-    if (!(delta_e <= 0)) {  // NaN takes this branch too
+    const Spin s = lattice.sites[i];  // i < site count: the draw is in range
+    const AcceptanceCase& outcome =
+        lattice.acceptance.lookup(s, neighbour_sum(lattice, i), lattice.temperature, lattice.h_z);
+    if (!outcome.downhill) {
         const double u = lattice.rng.unit();
-        const double a = std::exp(-delta_e / lattice.temperature);
-        if (!(a > u)) return;
+        if (!(outcome.a > u)) return;
     }
-    lattice.sites[i] = Spin(-lattice.sites[i]);
+    lattice.sites[i] = Spin(-s);
 }
 
 }  // namespace spinlattice::model
