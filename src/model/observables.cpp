@@ -2,9 +2,19 @@
 
 namespace spinlattice::model {
 
+namespace {
+// One site's term, (nb * s) * -0.5 - s * h_z, in that order (both products exact).
+inline double energy_term(int spin, int left, int up, int right, int down, double h_z) noexcept {
+    const double s = spin;
+    const double nb = ((double(left) + double(up)) + double(right)) + double(down);
+    return (nb * s) * -0.5 - s * h_z;
+}
+}  // namespace
+
 double energy(const Lattice& lattice) noexcept {
     // Walks rows and columns instead of dividing per site; the neighbour
-    // indices and the order of the sum are those of neighbour_list.
+    // indices and the order of the sum are those of neighbour_list, with the
+    // two edge columns taken out of the inner loop.
     const std::uint64_t w = lattice.width, h = lattice.height;
     const Spin* s = lattice.sites.data();
     const double h_z = lattice.h_z;
@@ -14,16 +24,14 @@ double energy(const Lattice& lattice) noexcept {
         const Spin* here = s + row * w;
         const Spin* above = s + (row == 0 ? h - 1 : row - 1) * w;
         const Spin* below = s + (row + 1 == h ? 0 : row + 1) * w;
-        for (std::uint64_t col = 0; col < w; ++col) {
-            const std::uint64_t left = col == 0 ? w - 1 : col - 1;
-            const std::uint64_t right = col + 1 == w ? 0 : col + 1;
-            const double spin = here[col];
-            const double nb = ((here[left] + above[col]) + here[right]) + below[col];
-            const double a = (nb * spin) * -0.5;  // exact
-            const double b = spin * h_z;          // exact: h_z or -h_z
-            const double term = a - b;
-            total = total + term;
+        if (w == 1) {
+            total = total + energy_term(here[0], here[0], above[0], here[0], below[0], h_z);
+            continue;
         }
+        total = total + energy_term(here[0], here[w - 1], above[0], here[1], below[0], h_z);
+        for (std::uint64_t col = 1; col + 1 < w; ++col)
+            total = total + energy_term(here[col], here[col - 1], above[col], here[col + 1], below[col], h_z);
+        total = total + energy_term(here[w - 1], here[w - 2], above[w - 1], here[0], below[w - 1], h_z);
     }
     return total;
 }
