@@ -10,8 +10,27 @@
 namespace spinlattice::binding {
 
 // int (or anything with __index__) to unsigned 64-bit; negative or too large is OverflowError.
+// Small non-negative ints are read straight from the object; false when not such an int.
+inline bool small_int_value(PyObject* obj, std::uint64_t& out) noexcept {
+    if (!PyLong_CheckExact(obj)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(obj);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+    if (value < 0) return false;
+    out = std::uint64_t(value);
+    return true;
+#else
+    const Py_ssize_t size = Py_SIZE(obj);  // sign times the number of 30-bit digits
+    if (size != 0 && size != 1) return false;
+    out = size == 0 ? 0 : reinterpret_cast<PyLongObject*>(obj)->ob_digit[0];
+    return true;
+#endif
+}
+
 inline bool to_u64(PyObject* obj, std::uint64_t& out) noexcept {
-    if (PyLong_Check(obj)) [[likely]] {
+    if (small_int_value(obj, out)) [[likely]] return true;
+    if (PyLong_Check(obj)) {
         out = PyLong_AsUnsignedLongLong(obj);
         return !(out == ~std::uint64_t(0) && PyErr_Occurred());
     }
