@@ -1,0 +1,294 @@
+"""The 2D Ising model across its phase transition, against the exact solution.
+
+Runs independent Monte Carlo chains (Metropolis and Wolff, two lattice sizes,
+temperatures around T_c) on a local process pool or a Dask cluster, prints a
+table beside Onsager's exact energy and Yang's exact spontaneous magnetisation,
+and writes two figures: the observables against temperature, and snapshots of
+the spins below, at and above T_c.
+
+    python examples/demo.py                       # local pool, one worker per core
+    python examples/demo.py --workers 4
+    python examples/demo.py --scheduler tcp://HOST:8786   # a Dask cluster
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import math
+import sys
+import time
+from pathlib import Path
+from typing import Any
+
+import sweep
+from sweep import RULES, T_C, Chain, onsager_energy, onsager_specific_heat, yang_magnetization
+
+DEFAULT_OUT = Path(__file__).resolve().parent / "output"
+
+# Temperatures: coarse far from T_c ~ 2.269, dense around it.
+TEMPERATURES = (1.5, 1.8, 2.0, 2.1, 2.2, 2.25, 2.3, 2.35, 2.4, 2.5, 2.7, 3.0, 3.5)
+SIZES = (16, 32)
+# (equilibration, measurements) in sweeps, or sweep-equivalents of Wolff flips.
+# Metropolis gets more: near T_c its autocorrelation time grows like L^2.
+BUDGET = {"metropolis": (1000, 10000), "wolff": (300, 3000)}
+SNAPSHOT_L = 128
+SNAPSHOT_T = (2.0, T_C, 3.0)
+
+QUICK_TEMPERATURES = (1.5, 2.3, 3.5)
+QUICK_SIZES = (8, 16)
+QUICK_BUDGET = {"metropolis": (100, 300), "wolff": (50, 300)}
+QUICK_SNAPSHOT_L = 32
+
+LABEL = {"metropolis": "Metropolis", "wolff": "Wolff"}
+SIZE_COLORS = ("#1f5fa8", "#c8372d", "#2a9d4b", "#8a4fbf")
+
+
+def plan(quick: bool) -> tuple[list[Chain], int]:
+    temps, sizes, budget, snap_l = (
+        (QUICK_TEMPERATURES, QUICK_SIZES, QUICK_BUDGET, QUICK_SNAPSHOT_L)
+        if quick
+        else (TEMPERATURES, SIZES, BUDGET, SNAPSHOT_L)
+    )
+    tasks = [Chain(L, T, rule, *budget[rule]) for T in temps for L in sizes for rule in RULES]
+    # Longest first, so the pool does not end on one slow straggler.
+    tasks.sort(key=lambda t: -(t.L * t.L * (t.equilibration + t.measurements) * (4 if t.rule == "metropolis" else 1)))
+    return tasks, snap_l
+
+
+def with_error(value: float, err: float) -> str:
+    """value(err) with the error's two leading digits, e.g. -1.7456(12)."""
+    if not (math.isfinite(err) and err > 0):
+        return f"{value:.4f}"
+    decimals = max(0, 1 - math.floor(math.log10(err)))
+    if round(err * 10**decimals) >= 100 and decimals > 0:  # 0.000996 rounds up to (100)
+        decimals -= 1
+    return f"{value:.{decimals}f}({round(err * 10**decimals):d})"
+
+
+def slow_mixing(r: dict[str, Any]) -> bool:
+    """The chain decorrelates too slowly for its bins: its error bars are too small."""
+    return not r["tau_m"] < 0.1 * r["bin_length"]
+
+
+def print_table(results: list[dict[str, Any]]) -> None:
+    head = (
+        f"{'T':>6} {'L':>3} {'rule':<10} {'e':>12} {'e Onsager':>10} {'<|m|>':>11} {'m Yang':>7} "
+        f"{'chi':>11} {'C':>10} {'U':>10}"
+    )
+    print(head)
+    print("-" * len(head))
+    last_t = None
+    for r in sorted(results, key=lambda r: (r["T"], r["L"], r["rule"])):
+        if last_t is not None and r["T"] != last_t:
+            print()
+        last_t = r["T"]
+        print(
+            f"{r['T']:6.3f} {r['L']:3d} {r['rule']:<10} {with_error(r['e'], r['e_err']):>12} "
+            f"{onsager_energy(r['T']):10.5f} {with_error(r['m'], r['m_err']):>11} {yang_magnetization(r['T']):7.4f} "
+            f"{with_error(r['chi'], r['chi_err']):>11} {with_error(r['C'], r['C_err']):>10} "
+            f"{with_error(r['U'], r['U_err']):>10}{' *' if slow_mixing(r) else ''}"
+        )
+    print(
+        "e: energy per site; <|m|>: mean |magnetisation| per site; chi, C: susceptibility and specific\n"
+        "heat per site; U: Binder cumulant. Errors (in parentheses, last digits): jackknife over 32 bins.\n"
+        "*: autocorrelation time of |m| above a tenth of a bin (critical slowing down): errors too small.\n"
+        f"Exact columns: infinite lattice (Onsager 1944, Yang 1952); T_c = 2/ln(1+sqrt 2) = {T_C:.5f}."
+    )
+
+
+def write_csv(results: list[dict[str, Any]], path: Path) -> None:
+    keys = list(results[0])
+    with path.open("w", newline="") as f:
+        w = csv.DictWriter(f, fieldnames=keys + ["e_onsager", "m_yang"])
+        w.writeheader()
+        for r in sorted(results, key=lambda r: (r["rule"], r["L"], r["T"])):
+            w.writerow({**r, "e_onsager": onsager_energy(r["T"]), "m_yang": yang_magnetization(r["T"])})
+
+
+def plot_observables(results: list[dict[str, Any]], path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import numpy as np
+
+    plt.rcParams.update({"font.size": 11, "axes.titlesize": 12, "legend.fontsize": 10})
+    temps = sorted({r["T"] for r in results})
+    sizes = sorted({r["L"] for r in results})
+    grid = np.linspace(min(temps) - 0.05, max(temps) + 0.05, 800)
+    fig, axes = plt.subplots(2, 3, figsize=(15, 8.6), sharex=True)
+    (ax_e, ax_m, ax_u), (ax_chi, ax_c, ax_tau) = axes
+
+    ax_e.plot(grid, [onsager_energy(t) for t in grid], color="black", lw=1.6, label=r"exact, $L=\infty$ (Onsager)", zorder=1)
+    ax_m.plot(grid, [yang_magnetization(t) for t in grid], color="black", lw=1.6, label=r"exact, $L=\infty$ (Yang)", zorder=1)
+    # The exact specific heat diverges logarithmically; keep the grid off T_c itself.
+    c_exact = [onsager_specific_heat(t) if abs(t - T_C) > 1e-4 else np.nan for t in grid]
+    ax_c.plot(grid, c_exact, color="black", lw=1.6, label=r"exact, $L=\infty$", zorder=1)
+    ax_u.axhline(2.0 / 3.0, color="0.55", lw=1, ls="--", zorder=0)
+    ax_u.text(max(temps), 2.0 / 3.0 + 0.012, r"ordered phase: $U \to 2/3$", color="0.4", fontsize=9, ha="right", va="bottom")
+
+    panels = [
+        (ax_e, "e", r"energy per site  $\langle e\rangle / J$", "Energy"),
+        (ax_m, "m", r"magnetisation per site  $\langle |m| \rangle$", "Order parameter"),
+        (ax_u, "U", r"$U = 1 - \langle m^4\rangle / 3\langle m^2\rangle^2$", r"Binder cumulant: sizes cross at $T_c$"),
+        (ax_chi, "chi", r"$\chi = L^2(\langle m^2\rangle - \langle |m|\rangle^2)\,/\,T$", "Susceptibility"),
+        (ax_c, "C", r"$C = L^2(\langle e^2\rangle - \langle e\rangle^2)\,/\,T^2$", "Specific heat per site"),
+    ]
+    for i, L in enumerate(sizes):
+        color = SIZE_COLORS[i % len(SIZE_COLORS)]
+        for rule in RULES:
+            rows = sorted((r for r in results if r["L"] == L and r["rule"] == rule), key=lambda r: r["T"])
+            if not rows:
+                continue
+            t = [r["T"] for r in rows]
+            style = dict(
+                color=color,
+                marker="o" if rule == "metropolis" else "s",
+                markersize=6 if rule == "metropolis" else 5,
+                markerfacecolor="white" if rule == "metropolis" else color,
+                markeredgewidth=1.3,
+                capsize=2.5,
+                elinewidth=1,
+                lw=0.8,
+                ls=":" if rule == "metropolis" else "-",
+                label=f"{LABEL[rule]}, $L = {L}$",
+                zorder=3,
+            )
+            for ax, key, _, _ in panels:
+                ax.errorbar(t, [r[key] for r in rows], yerr=[r[key + "_err"] for r in rows], **style)
+            # One measurement is one sweep (Metropolis) or about one sweep's worth of flips (Wolff).
+            ax_tau.plot(t, [max(r["tau_m"], 0.5) for r in rows], **{k: v for k, v in style.items() if k not in ("capsize", "elinewidth")})
+
+    for ax, _, ylabel, title in panels:
+        ax.set_ylabel(ylabel)
+        ax.set_title(title)
+    ax_c.set_ylim(0, max(r["C"] + r["C_err"] for r in results) * 1.25)
+    ax_tau.set_yscale("log")
+    ax_tau.set_ylabel(r"autocorrelation time of $|m|$,  $\tau_{\rm int}$ / sweeps")
+    ax_tau.set_title("Critical slowing down (Wolff avoids it)")
+    for ax in axes.flat:
+        ax.axvline(T_C, color="0.3", lw=1, ls="--", zorder=0)
+        ax.grid(alpha=0.25)
+    for ax in axes[1]:
+        ax.set_xlabel(r"temperature  $k_B T / J$")
+    ax_e.text(T_C + 0.03, 0.05, r"$T_c$", transform=ax_e.get_xaxis_transform(), color="0.3")
+    ax_chi.text(T_C - 0.03, 0.9, r"$T_c$", transform=ax_chi.get_xaxis_transform(), color="0.3", ha="right")
+    ax_u.set_ylim(min(-0.05, min(r["U"] - r["U_err"] for r in results) - 0.02), 0.76)
+    binder_inset(ax_u, results, sizes)
+
+    # One legend for the simulations, one per panel for the exact curves.
+    handles, labels = ax_chi.get_legend_handles_labels()
+    for ax in (ax_e, ax_m, ax_c):
+        h, lab = ax.get_legend_handles_labels()
+        ax.legend(h[:1], lab[:1], loc="upper left" if ax is ax_e else "upper right", frameon=False)
+    t_c_line = plt.Line2D([], [], color="0.3", lw=1, ls="--")
+    fig.legend(
+        handles + [t_c_line],
+        labels + [rf"$T_c = 2/\ln(1+\sqrt{{2}}) \approx {T_C:.4f}$"],
+        loc="lower center",
+        ncol=len(handles) + 1,
+        frameon=False,
+        bbox_to_anchor=(0.5, 0.0),
+    )
+    fig.suptitle(r"2D Ising model on an $L \times L$ torus: Monte Carlo against the exact solution", fontsize=14)
+    fig.tight_layout(rect=(0, 0.05, 1, 0.97))
+    fig.savefig(path, dpi=130)
+    plt.close(fig)
+
+
+def binder_inset(ax: Any, results: list[dict[str, Any]], sizes: list[int]) -> None:
+    """Zoom on the crossing of the Binder cumulants near T_c, Wolff data only (the
+    better-converged chains there)."""
+    lo, hi = T_C - 0.13, T_C + 0.15
+    rows = [r for r in results if r["rule"] == "wolff" and lo <= r["T"] <= hi]
+    if len({r["T"] for r in rows}) < 2:
+        return
+    inset = ax.inset_axes((0.08, 0.08, 0.37, 0.40))
+    for i, L in enumerate(sizes):
+        mine = sorted((r for r in rows if r["L"] == L), key=lambda r: r["T"])
+        color = SIZE_COLORS[i % len(SIZE_COLORS)]
+        inset.errorbar(
+            [r["T"] for r in mine], [r["U"] for r in mine], yerr=[r["U_err"] for r in mine],
+            color=color, marker="s", markersize=3.5, lw=0.9, capsize=2, elinewidth=0.8,
+        )
+    inset.axvline(T_C, color="0.3", lw=1, ls="--")
+    inset.set_xlim(lo - 0.02, hi + 0.02)
+    inset.tick_params(labelsize=8)
+    inset.set_title("Wolff, near $T_c$", fontsize=9)
+    inset.grid(alpha=0.25)
+
+
+def plot_snapshots(snapshots: list[tuple[float, list[int]]], L: int, path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import numpy as np
+    from matplotlib.colors import ListedColormap
+    from matplotlib.patches import Patch
+
+    colors = ("#16324f", "#f4d35e")  # spin -1, spin +1
+    fig, axes = plt.subplots(1, len(snapshots), figsize=(4.6 * len(snapshots), 5.1))
+    for ax, (T, spins) in zip(np.atleast_1d(axes), snapshots):
+        field = np.asarray(spins, dtype=np.int8).reshape(L, L)
+        ax.imshow(field, cmap=ListedColormap(colors), vmin=-1, vmax=1, interpolation="nearest")
+        where = "<" if T < T_C - 1e-9 else (">" if T > T_C + 1e-9 else "=")
+        exact = yang_magnetization(T)
+        ax.set_title(
+            rf"$T {where} T_c$:  $T = {T:.3f}$" + "\n"
+            + rf"$m = {field.mean():+.3f}$   (Yang: " + (rf"$\pm{exact:.3f}$)" if exact else "0)")
+        )
+        ax.set_xticks([])
+        ax.set_yticks([])
+    fig.legend(
+        [Patch(color=colors[1]), Patch(color=colors[0])],
+        [r"$s = +1$", r"$s = -1$"],
+        loc="lower center",
+        ncol=2,
+        frameon=False,
+    )
+    fig.suptitle(rf"Equilibrium spin configurations on a ${L} \times {L}$ lattice (Wolff updates)", fontsize=14)
+    fig.tight_layout(rect=(0, 0.05, 1, 0.97))
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (e.g. tcp://HOST:8786); default: local processes")
+    parser.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
+    parser.add_argument("--out", type=Path, default=DEFAULT_OUT, metavar="DIR", help=f"output directory (default: {DEFAULT_OUT})")
+    parser.add_argument("--quick", action="store_true", help="a few seconds' smoke run with tiny lattices")
+    args = parser.parse_args(argv)
+    if args.workers is not None and args.workers < 1:
+        parser.error("--workers must be at least 1")
+
+    tasks, snap_l = plan(args.quick)
+    args.out.mkdir(parents=True, exist_ok=True)
+    where = f"Dask scheduler {args.scheduler}" if args.scheduler else "a local process pool"
+    print(f"{len(tasks)} independent chains + {len(SNAPSHOT_T)} snapshots on {where}")
+    started = time.perf_counter()
+    with sweep.open_executor(args.scheduler, args.workers) as executor:
+        snap_futures = [executor.submit(sweep.snapshot, snap_l, T) for T in SNAPSHOT_T]
+        results = sweep.run_sweep(tasks, executor, progress=True)
+        snapshots = [(T, f.result()) for T, f in zip(SNAPSHOT_T, snap_futures)]
+    elapsed = time.perf_counter() - started
+
+    print()
+    print_table(results)
+    paths = {name: args.out / name for name in ("ising_observables.png", "ising_spins.png", "ising_sweep.csv")}
+    write_csv(results, paths["ising_sweep.csv"])
+    plot_observables(results, paths["ising_observables.png"])
+    plot_snapshots(snapshots, snap_l, paths["ising_spins.png"])
+
+    cpu = sum(r["seconds"] for r in results)
+    print(f"\nSimulated {cpu:.1f} s of chains in {elapsed:.1f} s of wall time on {where}.")
+    print("Wrote:")
+    for p in paths.values():
+        print(f"  {p}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
