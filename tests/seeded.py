@@ -48,7 +48,6 @@ def _child_env():
     env = dict(os.environ)
     env["LD_PRELOAD"] = (shim_path() + " " + env.get("LD_PRELOAD", "")).strip()
     env["PYTHONPATH"] = TESTS_DIR + os.pathsep + env.get("PYTHONPATH", "")
-    env.pop("PYTHONDONTWRITEBYTECODE", None)
     return env
 
 

@@ -9,7 +9,6 @@ import math
 import random
 import re
 
-import pytest
 
 import oracle
 from seeded import enc, first_difference, replay, run_cases, run_seeded, seed_bytes
