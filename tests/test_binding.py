@@ -3,10 +3,12 @@ conversion and the notes naming the failed argument, the borrow flag under
 re-entrant and cross-thread calls, PanicException, properties, class and
 module facts, and refused sizes."""
 
+import copy
 import gc
 import importlib
 import json
 import math
+import pickle
 import struct
 import subprocess
 import sys
@@ -343,6 +345,15 @@ def test_class_is_final_without_dict_or_weakrefs(lat):
     with pytest.raises(TypeError):
         weakref.ref(lat)
     assert not gc.is_tracked(lat)
+
+
+def test_no_instance_without_the_constructor(lat):
+    # neither an uninitialised instance nor a second owner of the same spins
+    with pytest.raises(TypeError):
+        object.__new__(Lattice)
+    for duplicate in (copy.copy, copy.deepcopy, pickle.dumps):
+        with pytest.raises(TypeError):
+            duplicate(lat)
 
 
 def test_class_object_accepts_new_attributes():

@@ -204,10 +204,11 @@ NUMBER_TEXT = [
 
 @pytest.mark.parametrize("x, text", NUMBER_TEXT, ids=[t for _, t in NUMBER_TEXT])
 def test_number_text(x, text):
-    lattice = Lattice(0, 0, x, 1.0)
-    assert field_texts(lattice) == (text, "1.0")
-    lattice.temperature, lattice.h_z = 1.0, x
+    assert field_texts(Lattice(0, 0, x, 1.0)) == (text, "1.0")
+    lattice = Lattice(0, 0, 1.0, x)
     assert field_texts(lattice) == ("1.0", text)
+    lattice.temperature = x
+    assert field_texts(lattice) == (text, text)
 
 
 def significant_digits(text):
