@@ -60,10 +60,10 @@ def with_error(value: float, err: float) -> str:
     """value(err) with the error's two leading digits, e.g. -1.7456(12)."""
     if not (math.isfinite(err) and err > 0):
         return f"{value:.4f}"
-    decimals = max(0, 1 - math.floor(math.log10(err)))
+    decimals = min(6, max(0, 1 - math.floor(math.log10(err))))
     if round(err * 10**decimals) >= 100 and decimals > 0:  # 0.000996 rounds up to (100)
         decimals -= 1
-    return f"{value:.{decimals}f}({round(err * 10**decimals):d})"
+    return f"{value:.{decimals}f}({max(1, round(err * 10**decimals)):d})"
 
 
 def slow_mixing(r: dict[str, Any]) -> bool:
@@ -73,8 +73,8 @@ def slow_mixing(r: dict[str, Any]) -> bool:
 
 def print_table(results: list[dict[str, Any]]) -> None:
     head = (
-        f"{'T':>6} {'L':>3} {'rule':<10} {'e':>12} {'e Onsager':>10} {'<|m|>':>11} {'m Yang':>7} "
-        f"{'chi':>11} {'C':>10} {'U':>10}"
+        f"{'T':>6} {'L':>3} {'rule':<10} {'e':>13} {'e Onsager':>10} {'<|m|>':>12} {'m Yang':>7} "
+        f"{'chi':>11} {'C':>11} {'U':>11}"
     )
     print(head)
     print("-" * len(head))
@@ -84,10 +84,10 @@ def print_table(results: list[dict[str, Any]]) -> None:
             print()
         last_t = r["T"]
         print(
-            f"{r['T']:6.3f} {r['L']:3d} {r['rule']:<10} {with_error(r['e'], r['e_err']):>12} "
-            f"{onsager_energy(r['T']):10.5f} {with_error(r['m'], r['m_err']):>11} {yang_magnetization(r['T']):7.4f} "
-            f"{with_error(r['chi'], r['chi_err']):>11} {with_error(r['C'], r['C_err']):>10} "
-            f"{with_error(r['U'], r['U_err']):>10}{' *' if slow_mixing(r) else ''}"
+            f"{r['T']:6.3f} {r['L']:3d} {r['rule']:<10} {with_error(r['e'], r['e_err']):>13} "
+            f"{onsager_energy(r['T']):10.5f} {with_error(r['m'], r['m_err']):>12} {yang_magnetization(r['T']):7.4f} "
+            f"{with_error(r['chi'], r['chi_err']):>11} {with_error(r['C'], r['C_err']):>11} "
+            f"{with_error(r['U'], r['U_err']):>11}{' *' if slow_mixing(r) else ''}"
         )
     print(
         "e: energy per site; <|m|>: mean |magnetisation| per site; chi, C: susceptibility and specific\n"
