@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import contextlib
 import math
+import multiprocessing
 import os
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -104,7 +105,7 @@ def yang_magnetization(T: float) -> float:
     two_beta = 2.0 / T
     if two_beta > 350.0:
         return 1.0
-    return (1.0 - math.sinh(two_beta) ** -4) ** 0.125
+    return float((1.0 - math.sinh(two_beta) ** -4) ** 0.125)
 
 
 # --- one chain, run inside a worker ---------------------------------------------
@@ -154,7 +155,7 @@ def _wolff_equilibrate(lattice: Any, sweeps: int) -> int:
         # Doubling at most keeps a stride picked while clusters are still small
         # from overshooting once they have grown.
         stride = max(1, min(2 * stride, int(n / (8.0 * max(recent, 1.0)))))
-    return max(1, round(n * counted / counted_sites))
+    return max(1, int(round(n * counted / counted_sites)))
 
 
 def _jackknife(bin_means: dict[str, list[float]], f: Callable[[dict[str, float]], float]) -> tuple[float, float]:
@@ -272,7 +273,10 @@ def open_executor(scheduler: str | None = None, workers: int | None = None) -> I
     concurrent.futures executor. Workers need spinlattice installed; this file
     is shipped to them."""
     if scheduler is None:
-        with ProcessPoolExecutor(max_workers=workers or os.cpu_count()) as pool:
+        # Spawned, not forked: the caller may run threads (a progress bar, a Dask
+        # client), and a fork copies their locks in whatever state they are.
+        context = multiprocessing.get_context("spawn")
+        with ProcessPoolExecutor(max_workers=workers or os.cpu_count(), mp_context=context) as pool:
             yield pool
         return
     from distributed import Client
