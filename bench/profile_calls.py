@@ -1,0 +1,189 @@
+"""Instructions per call of the hot methods, by where they are spent, under callgrind.
+
+Wall time on a shared machine is noisy; callgrind's instruction counts are
+repeatable. Each operation runs in a small driver loop twice, with N and 3N
+calls after the same set-up and warm-up; the difference of the two profiles
+divided by 2N is the cost of one call (loop included), free of start-up.
+Costs are grouped by source: the interpreter, our binding layer, the model,
+the generator, the C library. Build the module with -g for names and files
+(the same code otherwise), e.g.
+
+    cmake -S . -B /tmp/prof -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g
+    cmake --build /tmp/prof --target spinlattice
+    python bench/profile_calls.py --module /tmp/prof/spinlattice.*.so [op ...]
+
+Without --module the installed module is profiled (stripped: no files, so
+everything of ours lands in one group).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+from collections import defaultdict
+
+T_CRITICAL = 2.269185314213022
+
+# name: (set-up code, loop body, calls per unit N). Set-up binds what the body uses.
+OPERATIONS = {
+    "bit_length": ("f = (12345).bit_length", "f()", 1),
+    "step_tc": ("L = lattice(64, 64, TC, 0.0); warm(L); f = L.simulation_step", "f()", 1),
+    "step_t5": ("L = lattice(64, 64, 5.0, 0.0); warm(L); f = L.simulation_step", "f()", 1),
+    "step_t05": ("L = lattice(64, 64, 0.5, 0.0); warm(L); f = L.simulation_step", "f()", 1),
+    "step_nan": ("L = lattice(64, 64, TC, float('nan')); warm(L); f = L.simulation_step", "f()", 1),
+    "divmod": ("f = divmod; a = 64 * 37 + 21; b = 64", "f(a, b)", 1),
+    "flat_to_idx": ("L = lattice(64, 64, TC, 0.0); f = L.flat_to_idx; a = 64 * 37 + 21", "f(a)", 1),
+    "idx_to_flat": ("L = lattice(64, 64, TC, 0.0); f = L.idx_to_flat; a, b = 37, 21", "f(a, b)", 1),
+    "energy_diff": ("L = lattice(64, 64, TC, 0.0); f = L.get_energy_diff_from_flip; a = 64 * 37 + 21", "f(a)", 1),
+    "real": ("o = 1.5", "o.real", 1),
+    "width": ("o = lattice(64, 64, TC, 0.0)", "o.width", 1),
+    "temperature": ("o = lattice(64, 64, TC, 0.0)", "o.temperature", 1),
+    "as_array": ("L = lattice(1024, 1024, TC, 0.0); f = L.as_array", "f()", 1 / 1000),
+    "list_bytes": ("n = 1024 * 1024", "list(bytes(n))", 1 / 1000),
+    "get_energy": ("L = lattice(1024, 1024, TC, 0.0); f = L.get_energy", "f()", 1 / 1000),
+}
+DEFAULT = ["bit_length", "step_tc", "step_t5", "step_nan", "divmod", "flat_to_idx", "real", "width",
+           "temperature", "as_array", "list_bytes"]
+
+DRIVER = """
+import sys, importlib.util
+from itertools import repeat
+path, calls = sys.argv[1], int(sys.argv[2])
+if path:
+    spec = importlib.util.spec_from_file_location("spinlattice", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+else:
+    import spinlattice as module
+lattice, TC = module.Lattice, {tc!r}
+def warm(L):
+    for _ in range(20):
+        L.wolff_step()
+    s = L.simulation_step
+    for _ in repeat(None, 100_000):
+        s()
+def run(n):
+    {setup}
+    for _ in repeat(None, n):
+        {body}
+run({warmup})
+run(calls)
+"""
+
+
+def profile(op, module, calls, workdir):
+    setup, body, scale = OPERATIONS[op]
+    n = max(1, int(calls * scale))
+    script = os.path.join(workdir, f"drive_{op}.py")
+    with open(script, "w") as f:
+        f.write(DRIVER.format(tc=T_CRITICAL, setup=setup, body=body, warmup=max(1, n // 10)))
+    costs = []
+    for count in (n, 3 * n):
+        out = os.path.join(workdir, f"{op}.{count}.out")
+        subprocess.run(["valgrind", "--tool=callgrind", "--branch-sim=yes", "--callgrind-out-file=" + out,
+                        sys.executable, script,
+                        module or "", str(count)], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        costs.append(read_costs(out))
+    zero = (0,) * len(EVENTS)
+    per_call = {key: tuple((b - a) / (2 * n) for a, b in zip(costs[0].get(key, zero), costs[1].get(key, zero)))
+                for key in set(costs[0]) | set(costs[1])}
+    return per_call
+
+
+# One column per event: "1,234 (5.6%)", "1,234" or "." for zero; then "file:function [object]".
+COLUMN = re.compile(r"\s*(?:([\d,]+)(?:\s+\(\s*[\d.]+%\))?|\.)(?=\s)")
+LOCATION = re.compile(r"\s*(\S.*?)(?:\s+\[(.*)\])?\s*$")
+EVENTS = ("Ir", "Bcm", "Bim")  # instructions; mispredicted conditional and indirect branches
+
+
+def read_costs(out):
+    """{(file:function, object): (Ir, Bcm, Bim)} of one profile, self costs."""
+    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", "--auto=no",
+                           "--show=" + ",".join(EVENTS), out], check=True, capture_output=True, text=True).stdout
+    costs = {}
+    body = text.split("file:function", 1)[1]
+    for line in body.splitlines():
+        numbers, pos = [], 0
+        for _ in EVENTS:
+            m = COLUMN.match(line, pos)
+            if not m:
+                break
+            numbers.append(int(m.group(1).replace(",", "")) if m.group(1) else 0)
+            pos = m.end()
+        where = LOCATION.match(line, pos)
+        if len(numbers) != len(EVENTS) or not where or ":" not in where.group(1):
+            continue
+        key = (where.group(1), where.group(2) or "")
+        old = costs.get(key, (0,) * len(EVENTS))
+        costs[key] = tuple(a + b for a, b in zip(old, numbers))
+    return costs
+
+
+def group_of(location, obj):
+    file, _, function = location.partition(":")
+    if "/src/binding/" in file or file.endswith("src/lib.cpp"):
+        return "binding"
+    if "/src/model/" in file or "/src/stop" in file:
+        return "model"
+    if "/src/random/" in file or "spinlattice::random::" in function:
+        return "generator"
+    if function.startswith("spinlattice::") or "spinlattice" in obj:
+        if "atomic" in file:
+            return "binding: atomics"
+        if "Include/" in file or "python3" in file:
+            return "binding: inlined CPython API"
+        return "ours: other (std headers)" if file != "???" else "ours (no debug info)"
+    if "libpython" in obj or "/Python-3." in file or "/python3." in obj:
+        return "interpreter"
+    if "libm" in obj:
+        return "libm"
+    if "libc" in obj:
+        return "libc"
+    return "other"
+
+
+def report(op, per_call, top):
+    total = [sum(v[i] for v in per_call.values()) for i in range(len(EVENTS))]
+    groups = defaultdict(lambda: [0.0] * len(EVENTS))
+    for (location, obj), values in per_call.items():
+        g = groups[group_of(location, obj)]
+        for i, v in enumerate(values):
+            g[i] += v
+    unit = "call" if OPERATIONS[op][2] == 1 else "call (1024x1024)"
+    print(f"{op}  [{OPERATIONS[op][1]}]: per {unit} {total[0]:,.1f} instructions, "
+          f"{total[1]:.2f} mispredicted conditional + {total[2]:.2f} indirect branches")
+    print(f"    {'group':<30} {'Ir':>12} {'Bcm':>7} {'Bim':>7}")
+    for name, values in sorted(groups.items(), key=lambda x: -x[1][0]):
+        if abs(values[0]) >= 0.5:
+            print(f"    {name:<30} {values[0]:12,.1f} {values[1]:7.2f} {values[2]:7.2f}")
+    print("    top entries (file:function; inlined code is listed under its own file):")
+    for (location, obj), values in sorted(per_call.items(), key=lambda x: -x[1][0])[:top]:
+        file, _, function = location.partition(":")
+        print(f"      {values[0]:12,.1f} {values[1]:7.2f}  {os.path.basename(file)}:{function[:80]}")
+    print()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("ops", nargs="*", default=DEFAULT, help=f"operations (default: {' '.join(DEFAULT)}); "
+                        f"all: {' '.join(OPERATIONS)}")
+    parser.add_argument("--module", default="", help="path of a spinlattice .so to load instead of the installed one")
+    parser.add_argument("--calls", type=int, default=100_000, help="N, calls per unit (default 100000)")
+    parser.add_argument("--top", type=int, default=12, help="entries listed per operation")
+    args = parser.parse_args()
+    unknown = [op for op in args.ops if op not in OPERATIONS]
+    if unknown:
+        parser.error(f"unknown operations: {unknown}")
+    print(f"callgrind instruction counts per call; python {sys.version.split()[0]}; "
+          f"module {args.module or '(installed)'}\n")
+    with tempfile.TemporaryDirectory(prefix="spinlattice-prof-") as workdir:
+        for op in args.ops:
+            report(op, profile(op, args.module, args.calls, workdir), args.top)
+
+
+if __name__ == "__main__":
+    main()
