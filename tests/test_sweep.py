@@ -102,3 +102,41 @@ def test_demo_quick_writes_table_and_figures(tmp_path, capsys):
     rows = (tmp_path / "ising_sweep.csv").read_text().splitlines()
     tasks, _ = demo.plan(quick=True)
     assert len(rows) == 1 + len(tasks)
+
+
+def test_chain_preparation_and_snapshots():
+    from spinlattice import Lattice
+
+    lattice = Lattice(12, 10, 3.0, 0.0)
+    sweep._order(lattice)
+    assert lattice.get_total_magnetization() == 120 and lattice.h_z == 0.0  # the field must not stay on
+    cold, hot = sweep.snapshot(24, 1.5, sweeps=50), sweep.snapshot(24, 5.0, sweeps=50)
+    assert len(cold) == len(hot) == 24 * 24 and set(cold) | set(hot) <= {-1, 1}
+    assert abs(sum(cold)) / 576 > 0.8 and abs(sum(hot)) / 576 < 0.5
+
+
+def test_any_executor_runs_chains_and_failures_surface():
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(2) as executor:
+        (r,) = sweep.run_sweep([Chain(8, 1.5, "wolff", 20, 40)], executor)
+        assert r["L"] == 8 and r["measurements"] == 40
+        with pytest.raises(ValueError, match="rule"):
+            sweep.run_sweep([Chain(8, 2.0, "wolff", 5, 20), Chain(8, 2.0, "heatbath", 5, 20)], executor)
+
+
+@pytest.mark.parametrize(
+    "value, err, text",
+    [
+        (-1.74563, 0.00123, "-1.7456(12)"),
+        (0.66013, 0.000996, "0.6601(10)"),  # rounds up to three digits: one decimal fewer
+        (123.4, 15.2, "123(15)"),
+        (0.6666160, 1.3e-8, "0.666616(1)"),  # at most six decimals
+        (2.0, 0.0, "2.0000"),
+        (2.0, math.nan, "2.0000"),
+    ],
+)
+def test_value_with_error_notation(value, err, text):
+    import demo
+
+    assert demo.with_error(value, err) == text
