@@ -30,5 +30,11 @@ pytest: install
 
 test: ctest pytest
 
+# The example: Monte Carlo across the phase transition against the exact solution;
+# table on stdout, figures in examples/output/. DEMO_ARGS="--workers 4" etc. pass through.
+demo: $(BIN)/cmake
+	$(PY) -m pip install -q --no-build-isolation ".[demo]"
+	$(PY) examples/demo.py $(DEMO_ARGS)
+
 clean:
 	rm -rf build
