@@ -207,7 +207,7 @@ def numpy_energy_int8(s, h_z):
     return -0.5 * float(np.sum(nb * s, dtype=np.int64)) - h_z * float(np.sum(s, dtype=np.int64))
 
 
-def bench_wolff(rounds, quick):
+def bench_wolff(rounds):
     """ns per examined neighbour of wolff_step at T_c on 256 x 256.
 
     Each call is timed on its own; its cluster size is |dM| / 2 from the total
@@ -227,10 +227,10 @@ def bench_wolff(rounds, quick):
             break
     clock = time.perf_counter_ns
     overhead = min(-clock() + clock() for _ in range(1000))
-    calls = 100 if quick else 500
+    calls = 50  # per round; one call at T_c takes about half a millisecond
     per_round = []
-    total_ns = total_examined = 0
-    for _ in range(max(1, rounds // 3)):
+    total_examined = 0
+    for _ in range(rounds):
         ns = examined = 0
         for _ in range(calls):
             before = magnetization()
@@ -239,7 +239,6 @@ def bench_wolff(rounds, quick):
             ns += clock() - start - overhead
             examined += 4 * int(abs(magnetization() - before)) // 2
         per_round.append(ns / examined)
-        total_ns += ns
         total_examined += examined
     mean_cluster = total_examined / 4 / (len(per_round) * calls)
     return min(per_round), statistics.median(per_round), mean_cluster
@@ -247,12 +246,14 @@ def bench_wolff(rounds, quick):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=15, help="alternating rounds per figure (default 15)")
+    parser.add_argument("--rounds", type=int, default=None,
+                        help="alternating rounds per figure (default 60, or 15 with --quick)")
     parser.add_argument("--quick", action="store_true", help="fewer calls per round: a smoke run, noisier")
     args = parser.parse_args()
-    rounds = max(2, args.rounds)
-    scale = 0.1 if args.quick else 1.0
-    calls = max(1000, int(200_000 * scale))
+    # Many short rounds: on a shared machine the fastest of many short
+    # timings finds the quiet moments; a few long ones would all be disturbed.
+    rounds = max(2, args.rounds or (15 if args.quick else 60))
+    calls = 5_000 if args.quick else 20_000
 
     print("spinlattice call benchmarks: ratios to anchors timed alternately in this process")
     for line in machine_lines():
@@ -311,7 +312,7 @@ def main():
     # Whole-lattice operations on 1024 x 1024.
     big = Lattice(1024, 1024, T_CRITICAL, 0.0)
     n = 1024 * 1024
-    reps = 3 if args.quick else 10
+    reps = 1
 
     def as_array_loop():
         f = big.as_array
@@ -332,7 +333,7 @@ def main():
     assert numpy_energy_float(spins_f, 0.0) == energy, "NumPy energy (float64) disagrees"
     assert numpy_energy_int8(spins, 0.0) == energy, "NumPy energy (int8) disagrees"
     get_energy = big.get_energy
-    energy_reps = 5 if args.quick else 20
+    energy_reps = 1
 
     def energy_loop():
         for _ in range(energy_reps):
@@ -353,7 +354,7 @@ def main():
     table.add("get_energy / np.roll energy (int8 array)", f"{c_i.ratio:.3f} (median {c_i.median:.3f})",
               note=f"NumPy {c_i.ns('anchor') / 1e6:.2f} ms; integer sums, exact only while terms are integers")
 
-    best, median, cluster = bench_wolff(rounds, args.quick)
+    best, median, cluster = bench_wolff(rounds)
     table.add("wolff_step T_c 256x256, ns per examined neighbour", f"{best:.2f} (median {median:.2f})",
               note=f"mean cluster {cluster:.0f} sites; examined = 4 x |dM|/2 per call")
 
