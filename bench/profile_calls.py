@@ -42,9 +42,9 @@ OPERATIONS = {
     "real": ("o = 1.5", "o.real", 1),
     "width": ("o = lattice(64, 64, TC, 0.0)", "o.width", 1),
     "temperature": ("o = lattice(64, 64, TC, 0.0)", "o.temperature", 1),
-    "as_array": ("L = lattice(1024, 1024, TC, 0.0); f = L.as_array", "f()", 1 / 1000),
-    "list_bytes": ("n = 1024 * 1024", "list(bytes(n))", 1 / 1000),
-    "get_energy": ("L = lattice(1024, 1024, TC, 0.0); f = L.get_energy", "f()", 1 / 1000),
+    "as_array": ("L = lattice(1024, 1024, TC, 0.0); f = L.as_array", "f()", 1 / 10_000),
+    "list_bytes": ("n = 1024 * 1024", "list(bytes(n))", 1 / 10_000),
+    "get_energy": ("L = lattice(1024, 1024, TC, 0.0); f = L.get_energy", "f()", 1 / 10_000),
 }
 DEFAULT = ["bit_length", "step_tc", "step_t5", "step_nan", "divmod", "flat_to_idx", "real", "width",
            "temperature", "as_array", "list_bytes"]
