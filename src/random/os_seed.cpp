@@ -3,11 +3,14 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <poll.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -95,6 +98,7 @@ bool fill_from(Source&& source, std::uint8_t* buf, std::size_t len, SeedError& e
 
 // -1 before the device is opened, -2 while one thread opens it, then the descriptor.
 std::atomic<std::int32_t> FD{-1};
+static_assert(sizeof(FD) == sizeof(std::int32_t) && std::atomic<std::int32_t>::is_always_lock_free);
 
 int open_retrying(const char* path) {
     for (;;) {
@@ -122,18 +126,23 @@ int open_urandom_after_random(SeedError& error) {
     return fd;
 }
 
+// Private futex operations on FD: std::atomic::wait would use shared ones here.
+std::int32_t* fd_word() { return reinterpret_cast<std::int32_t*>(&FD); }
+void wait_while_opening() { syscall(SYS_futex, fd_word(), FUTEX_WAIT_PRIVATE, -2, nullptr); }
+void wake_all_waiters() { syscall(SYS_futex, fd_word(), FUTEX_WAKE_PRIVATE, INT_MAX); }
+
 int open_or_wait(SeedError& error) {
     for (;;) {
         std::int32_t fd = FD.load();
         if (fd >= 0) return fd;
         if (fd == -2) {
-            FD.wait(-2);  // a futex wait until the opening thread publishes
+            wait_while_opening();  // returns at once if FD already changed
             continue;
         }
         if (!FD.compare_exchange_strong(fd, -2)) continue;
         const int opened = open_urandom_after_random(error);
         FD.store(opened >= 0 ? opened : -1);
-        FD.notify_all();
+        wake_all_waiters();
         return opened;
     }
 }

@@ -22,6 +22,11 @@ inline int finish(const char* name) {
 }  // namespace check
 
 #define CHECK(expr) ::check::record(static_cast<bool>(expr), #expr, __FILE__, __LINE__)
-#define CHECK_EQ(a, b) \
-    ::check::record((a) == (b), #a " == " #b, __FILE__, __LINE__, \
-                    "(" + std::to_string(a) + " vs " + std::to_string(b) + ")")
+// Each argument is evaluated once: they may be draws.
+#define CHECK_EQ(a, b)                                                                          \
+    do {                                                                                        \
+        const auto check_a_ = (a);                                                              \
+        const auto check_b_ = (b);                                                              \
+        ::check::record(check_a_ == check_b_, #a " == " #b, __FILE__, __LINE__,                 \
+                        "(" + std::to_string(check_a_) + " vs " + std::to_string(check_b_) + ")"); \
+    } while (0)
