@@ -66,9 +66,9 @@ def warm(L):
     s = L.simulation_step
     for _ in repeat(None, 100_000):
         s()
-def run(n):
+def run(calls_):  # a name the set-up code cannot shadow
     {setup}
-    for _ in repeat(None, n):
+    for _ in repeat(None, calls_):
         {body}
 run({warmup})
 run(calls)
