@@ -47,7 +47,7 @@ PyObject* with_flat_idx(const FunctionDescription& desc, PyObject* self, PyObjec
                         Py_ssize_t nargs, PyObject* kwnames, Operation&& operation) {
     return guarded([&]() -> PyObject* {
         PyObject* bound[1];
-        if (!extract_arguments_fastcall(desc, args, nargs, kwnames, bound)) return nullptr;
+        if (!bind_fastcall(desc, args, nargs, kwnames, bound)) return nullptr;
         SharedBorrow borrow(flag_of(self));
         if (!borrow) return nullptr;
         std::uint64_t flat_idx;
@@ -144,7 +144,7 @@ PyObject* flat_to_idx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* idx_to_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* bound[2];
-        if (!extract_arguments_fastcall(kIdxToFlat, args, nargs, kwnames, bound)) return nullptr;
+        if (!bind_fastcall(kIdxToFlat, args, nargs, kwnames, bound)) return nullptr;
         SharedBorrow borrow(flag_of(self));
         if (!borrow) return nullptr;
         std::uint64_t row, col;

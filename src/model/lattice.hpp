@@ -35,6 +35,11 @@ struct Lattice {
     // Left, up, right, down of site k, wrapping at the edges; stops when k is outside.
     Neighbours neighbour_list(std::uint64_t k) const {
         if (k >= site_count()) [[unlikely]] stop("Accessing out of bounds!");
+        return neighbour_list_unchecked(k);
+    }
+
+    // The same for a k already known to be below the site count.
+    Neighbours neighbour_list_unchecked(std::uint64_t k) const noexcept {
         const std::uint64_t w = width, h = height;
         std::uint64_t row, col;
         if (((k | w) >> 32) == 0) [[likely]] {  // 32-bit division is several times cheaper

@@ -10,7 +10,7 @@ namespace spinlattice::model {
 
 // Sum of the four neighbour spins of site k (k < site count), an exact integer.
 inline int neighbour_sum(const Lattice& lattice, std::uint64_t k) noexcept {
-    const Neighbours nb = lattice.neighbour_list(k);
+    const Neighbours nb = lattice.neighbour_list_unchecked(k);
     const Spin* s = lattice.sites.data();
     return ((s[nb[0]] + s[nb[1]]) + s[nb[2]]) + s[nb[3]];
 }

@@ -42,6 +42,16 @@ public:
     std::uint64_t index() const noexcept { return index_; }
     const std::uint32_t* results() const noexcept { return results_; }
 
+    // The next wide draw without taking it, when both its words are in the buffer.
+    bool peek_u64(std::uint64_t& out) const noexcept {
+        const std::uint64_t i = index_;
+        if (i >= result_len - 1) return false;
+        out = std::uint64_t(results_[i]) | std::uint64_t(results_[i + 1]) << 32;
+        return true;
+    }
+    // Takes the peeked wide draw when `take`, else leaves it for the next draw.
+    void take_peeked(bool take) noexcept { index_ += 2 * std::uint64_t(take); }
+
     std::uint32_t next_u32() noexcept {
         if (index_ >= result_len) [[unlikely]] refill(0);
         return results_[index_++];
@@ -129,7 +139,8 @@ public:
     }
 
     // (v >> 11) * 2^-53: exact, in [0, 1 - 2^-53].
-    double unit() noexcept { return double(next_u64() >> 11) * 0x1.0p-53; }
+    static double unit_from(std::uint64_t v) noexcept { return double(v >> 11) * 0x1.0p-53; }
+    double unit() noexcept { return unit_from(next_u64()); }
 
     bool coin() noexcept { return next_u64() < (std::uint64_t(1) << 63); }
 
