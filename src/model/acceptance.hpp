@@ -20,10 +20,12 @@ public:
     // The case for spin s (+1 or -1) with neighbour sum nb, valid for these parameters.
     const AcceptanceCase& lookup(int s, int nb, double temperature, double h_z) noexcept {
         if (std::bit_cast<std::uint64_t>(temperature) != temperature_bits_ ||
-            std::bit_cast<std::uint64_t>(h_z) != h_z_bits_ || !filled_) [[unlikely]]
+            std::bit_cast<std::uint64_t>(h_z) != h_z_bits_) [[unlikely]]
             fill(temperature, h_z);
         return cases_[(s > 0) * 5 + (nb + 4) / 2];
     }
+
+    explicit AcceptanceTable(double temperature, double h_z) noexcept { fill(temperature, h_z); }
 
 private:
     [[gnu::noinline]] void fill(double temperature, double h_z) noexcept {
@@ -39,13 +41,11 @@ private:
         }
         temperature_bits_ = std::bit_cast<std::uint64_t>(temperature);
         h_z_bits_ = std::bit_cast<std::uint64_t>(h_z);
-        filled_ = true;
     }
 
-    AcceptanceCase cases_[10] = {};
-    std::uint64_t temperature_bits_ = 0;
-    std::uint64_t h_z_bits_ = 0;
-    bool filled_ = false;
+    AcceptanceCase cases_[10];
+    std::uint64_t temperature_bits_;
+    std::uint64_t h_z_bits_;
 };
 
 }  // namespace spinlattice::model

@@ -19,7 +19,7 @@ Lattice Lattice::create_with(random::StdRng rng, std::uint64_t width, std::uint6
     Spin* out = sites.data();
     // One coin per site: +1 when the wide draw is below 2^63.
     rng.block_rng().for_each_u64(n, [&out](std::uint64_t v) { *out++ = Spin(v >> 63 ? -1 : 1); });
-    return Lattice{width, height, std::move(sites), temperature, h_z, std::move(rng), {}};
+    return Lattice{width, height, std::move(sites), temperature, h_z, std::move(rng)};
 }
 
 }  // namespace spinlattice::model

@@ -22,7 +22,9 @@ struct Lattice {
     double h_z;
     random::StdRng rng;
     // Not part of the state: Metropolis outcomes cached for the current temperature and h_z.
-    AcceptanceTable acceptance{};
+    AcceptanceTable acceptance{temperature, h_z};
+    // Not part of the state: ceil(2^64 / width) for 1 < width < 2^32, else 0, to divide by multiplying.
+    std::uint64_t width_reciprocal = width > 1 && (width >> 32) == 0 ? ~std::uint64_t(0) / width + 1 : 0;
 
     // Seeds a generator from the OS and draws one coin per site (+1 on true).
     static Lattice create(std::uint64_t width, std::uint64_t height, double temperature, double h_z);
@@ -42,7 +44,13 @@ struct Lattice {
     Neighbours neighbour_list_unchecked(std::uint64_t k) const noexcept {
         const std::uint64_t w = width, h = height;
         std::uint64_t row, col;
-        if (((k | w) >> 32) == 0) [[likely]] {  // 32-bit division is several times cheaper
+        if (width_reciprocal != 0 && (k >> 32) == 0) [[likely]] {
+            // Exact for 32-bit k and width (Lemire, Kaser and Kurz, "Faster remainder by direct computation").
+            using u128 = unsigned __int128;
+            const std::uint64_t fraction = width_reciprocal * k;
+            row = std::uint64_t((u128(width_reciprocal) * k) >> 64);
+            col = std::uint64_t((u128(fraction) * w) >> 64);
+        } else if (((k | w) >> 32) == 0) {  // 32-bit division is several times cheaper
             row = std::uint32_t(k) / std::uint32_t(w);
             col = std::uint32_t(k) % std::uint32_t(w);
         } else {
