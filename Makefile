@@ -36,5 +36,14 @@ demo: $(BIN)/cmake
 	$(PY) -m pip install -q --no-build-isolation ".[demo]"
 	$(PY) examples/demo.py $(DEMO_ARGS)
 
+# Benchmarks: ratios taken side by side in one process; never part of `make test`.
+# BENCH_ARGS=--quick gives a fast, noisier run.
+bench: install
+	$(BIN)/cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
+	    -DCMAKE_BUILD_TYPE=Release -DSPINLATTICE_MODULE=OFF -DSPINLATTICE_BENCH=ON >/dev/null
+	$(BIN)/cmake --build build/bench --target bench_blocks
+	build/bench/bench/bench_blocks
+	$(PY) bench/bench_calls.py $(BENCH_ARGS)
+
 clean:
 	rm -rf build
