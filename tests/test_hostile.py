@@ -756,3 +756,46 @@ def test_impossible_allocation_is_memory_error(width):
     with pytest.raises(MemoryError):
         Lattice(sizes, 1, 1.0, 0.0)
     assert sys.getrefcount(sizes) == before
+
+
+def test_keyword_names_are_compared_as_text_and_shown_through_str():
+    lat = Lattice(3, 3, 1.0, 0.0)
+
+    class Unequal(str):
+        def __eq__(self, other):
+            return False
+
+        __hash__ = str.__hash__
+
+    class Shown(str):  # the message shows str() of the name, which may call back
+        def __str__(self):
+            lat.simulation_step()  # no borrow is held while binding fails
+            return "shown"
+
+    class Interrupts(str):
+        def __str__(self):
+            raise KeyboardInterrupt("from __str__")
+
+    assert lat.idx_to_flat(**{Unequal("row"): 1, Unequal("col"): 2}) == 5
+    with pytest.raises(TypeError, match="unexpected keyword argument 'shown'"):
+        lat.flat_to_idx(**{Shown("column"): 1})
+    with pytest.raises(KeyboardInterrupt, match="from __str__"):
+        lat.idx_to_flat(1, **{Interrupts("row"): 1})
+    with pytest.raises(KeyboardInterrupt, match="from __str__"):
+        Lattice(1, 1, 1.0, 0.0, **{Interrupts("bogus"): 1})
+    assert_sound(lat)
+
+
+def test_recursion_through_conversions_ends_in_recursion_error():
+    lat = Lattice(3, 3, 1.0, 0.0)
+    before = repr(lat)
+
+    class Deeper:
+        def __index__(self):
+            return lat.flat_to_idx(Deeper())[0]
+
+    with pytest.raises(RecursionError) as info:
+        lat.flat_to_idx(Deeper())
+    assert set(info.value.__notes__) == {"while processing 'flat_idx'"}
+    assert repr(lat) == before
+    assert_sound(lat)
