@@ -25,8 +25,9 @@ ctest: $(BIN)/cmake
 	$(BIN)/cmake --build build/ctest
 	$(BIN)/ctest --test-dir build/ctest --output-on-failure
 
+# pytest's exit status 5 means it collected no tests: that is a failure here too.
 pytest: install
-	$(PY) -m pytest
+	@$(PY) -m pytest || { rc=$$?; [ $$rc -ne 5 ] || echo "pytest collected no tests: failing" >&2; exit $$rc; }
 
 test: ctest pytest
 
@@ -47,3 +48,6 @@ bench: install
 
 clean:
 	rm -rf build
+
+include tests/memcheck.mk
+include tests/pythons.mk

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 
 namespace spinlattice::binding {
 
@@ -23,6 +24,11 @@ public:
 private:
     template <class Create>
     [[gnu::noinline]] PyObject* get_slow(Create& create) {
+        if (creator_.load() == std::this_thread::get_id()) {
+            // Re-entered from code run by create() on this thread: waiting would never end.
+            PyErr_SetString(PyExc_RuntimeError, "recursive initialisation of a spinlattice object");
+            return nullptr;
+        }
         if (!mutex_.try_lock()) {
             Py_BEGIN_ALLOW_THREADS
             mutex_.lock();
@@ -30,6 +36,11 @@ private:
         }
         std::lock_guard<std::mutex> held(mutex_, std::adopt_lock);
         if (PyObject* ready = value_.load(std::memory_order_acquire)) return ready;
+        struct Creating {
+            std::atomic<std::thread::id>& creator;
+            ~Creating() { creator.store(std::thread::id()); }
+        } creating{creator_};
+        creator_.store(std::this_thread::get_id());
         PyObject* created = create();
         if (created) value_.store(created, std::memory_order_release);
         return created;
@@ -37,6 +48,7 @@ private:
 
     std::atomic<PyObject*> value_{nullptr};
     std::mutex mutex_;
+    std::atomic<std::thread::id> creator_{};
 };
 
 }  // namespace spinlattice::binding
