@@ -51,15 +51,16 @@ inline bool try_borrow_mut(BorrowFlag& flag) noexcept {
 inline void release_borrow_mut(BorrowFlag& flag) noexcept { flag.store(0, std::memory_order_relaxed); }
 #endif
 
-// Scoped borrows: test with operator bool; a refused borrow has set RuntimeError.
-class SharedBorrow {
+// A borrow held for one scope: test with operator bool; a refused borrow has set RuntimeError.
+template <bool (*take)(BorrowFlag&) noexcept, void (*release)(BorrowFlag&) noexcept, PyObject* (*refuse)() noexcept>
+class ScopedBorrow {
 public:
-    explicit SharedBorrow(BorrowFlag& flag) noexcept : flag_(flag), held_(try_borrow(flag)) {
-        if (!held_) [[unlikely]] raise_already_mutably_borrowed();
+    explicit ScopedBorrow(BorrowFlag& flag) noexcept : flag_(flag), held_(take(flag)) {
+        if (!held_) [[unlikely]] refuse();
     }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-    ~SharedBorrow() { if (held_) release_borrow(flag_); }
+    ScopedBorrow(const ScopedBorrow&) = delete;
+    ScopedBorrow& operator=(const ScopedBorrow&) = delete;
+    ~ScopedBorrow() { if (held_) release(flag_); }
     explicit operator bool() const noexcept { return held_; }
 
 private:
@@ -67,19 +68,7 @@ private:
     bool held_;
 };
 
-class ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(BorrowFlag& flag) noexcept : flag_(flag), held_(try_borrow_mut(flag)) {
-        if (!held_) [[unlikely]] raise_already_borrowed();
-    }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-    ~ExclusiveBorrow() { if (held_) release_borrow_mut(flag_); }
-    explicit operator bool() const noexcept { return held_; }
-
-private:
-    BorrowFlag& flag_;
-    bool held_;
-};
+using SharedBorrow = ScopedBorrow<try_borrow, release_borrow, raise_already_mutably_borrowed>;
+using ExclusiveBorrow = ScopedBorrow<try_borrow_mut, release_borrow_mut, raise_already_borrowed>;
 
 }  // namespace spinlattice::binding

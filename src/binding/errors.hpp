@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <string>
+#include <type_traits>
 
 namespace spinlattice::binding {
 
