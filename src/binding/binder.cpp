@@ -12,12 +12,13 @@ namespace {
                  desc.parameter_count, given, given == 1 ? "was" : "were");
 }
 
-[[gnu::cold]] void unexpected_keyword(const FunctionDescription& desc, PyObject* name) {
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", desc.full_name, name);
-}
+constexpr const char* kUnexpectedKeyword = "%s got an unexpected keyword argument '%U'";
+constexpr const char* kMultipleValues = "%s got multiple values for argument '%U'";
 
-[[gnu::cold]] void multiple_values(const FunctionDescription& desc, PyObject* name) {
-    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%S'", desc.full_name, name);
+// The name is shown as str() gives it; an exception raised by its __str__ is kept instead.
+[[gnu::cold]] void keyword_error(const char* format, const FunctionDescription& desc, PyObject* name) {
+    PyRef text(PyObject_Str(name));
+    if (text) PyErr_Format(PyExc_TypeError, format, desc.full_name, text.get());
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
@@ -61,11 +62,11 @@ Py_ssize_t find_parameter(const FunctionDescription& desc, PyObject* name) {
 bool bind_keyword(const FunctionDescription& desc, PyObject* name, PyObject* value, PyObject** out) {
     const Py_ssize_t slot = find_parameter(desc, name);
     if (slot < 0) {
-        unexpected_keyword(desc, name);
+        keyword_error(kUnexpectedKeyword, desc, name);
         return false;
     }
     if (out[slot]) {
-        multiple_values(desc, name);
+        keyword_error(kMultipleValues, desc, name);
         return false;
     }
     out[slot] = value;
