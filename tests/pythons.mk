@@ -1,22 +1,52 @@
-# `make test-pythons`: builds the package and runs the whole suite on every
-# CPython from 3.11 up that pyenv holds, the newest patch release of each minor
-# version, each in its own .venv-3.X. `make test-python-3.12` runs one of them.
+# `make test-pythons`: the whole suite on every CPython a user may run, each in its
+# own .venv-NAME with its own build/NAME:
+#   test-python-3.X          pyenv's newest 3.X.Y, for every 3.X from 3.11 up
+#   test-python-debian       the machine's /usr/bin/python3
+#   test-python-3.13t        free-threaded 3.13, built once from Debian's source package
+#   test-python-3.14, test-python-3.15, test-python-3.15d
+#                            Debian unstable's interpreters (3.15d: the debug build),
+#                            run with chroot in a Debian unstable root built once
+# Caches live in $(SPINLATTICE_CACHE), outside the checkout.
 # Included from the top-level Makefile, after BUILD_TOOLS is defined.
 
+SPINLATTICE_CACHE ?= $(HOME)/.cache/spinlattice
+export SPINLATTICE_CACHE
 PYENV_VERSIONS ?= $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions
 # Plain releases only (3.12.1, not 3.13.0t or 3.14.0a1).
 PYTHON_MINORS := $(shell ls $(PYENV_VERSIONS) 2>/dev/null \
     | grep -E '^3\.[0-9]+\.[0-9]+$$' | awk -F. '$$2 >= 11 {print $$1 "." $$2}' | sort -uV)
+UNSTABLE_PYTHONS := 3.14 3.15 3.15d
+SUITE := BUILD_TOOLS='$(BUILD_TOOLS)' tools/run_suite.sh
 
-.PHONY: test-pythons $(addprefix test-python-,$(PYTHON_MINORS))
+.PHONY: test-pythons test-python-debian test-python-3.13t debian-unstable-root python-3.13t bench-threads \
+    $(addprefix test-python-,$(PYTHON_MINORS) $(UNSTABLE_PYTHONS))
 
-test-pythons: $(addprefix test-python-,$(PYTHON_MINORS))
+test-pythons: $(addprefix test-python-,$(PYTHON_MINORS)) test-python-debian test-python-3.13t \
+    $(addprefix test-python-,$(UNSTABLE_PYTHONS))
 	@test -n "$(PYTHON_MINORS)" || { echo "no CPython 3.11+ under $(PYENV_VERSIONS)"; exit 1; }
 
 $(addprefix test-python-,$(PYTHON_MINORS)): test-python-%:
-	@interpreter=$$(ls -d $(PYENV_VERSIONS)/$*.* | grep -E '/$(subst .,\.,$*)\.[0-9]+$$' | sort -V | tail -n 1)/bin/python3 \
-	&& echo "== $$($$interpreter --version) in .venv-$*" \
-	&& { test -x .venv-$*/bin/python || $$interpreter -m venv .venv-$*; } \
-	&& .venv-$*/bin/python -m pip install -q --upgrade pip $(BUILD_TOOLS) \
-	&& .venv-$*/bin/python -m pip install -q --no-build-isolation ".[test]" \
-	&& .venv-$*/bin/python -m pytest -q -p no:cacheprovider
+	$(SUITE) $$(ls -d $(PYENV_VERSIONS)/$*.* | grep -E '/$(subst .,\.,$*)\.[0-9]+$$' | sort -V | tail -n 1)/bin/python3 $*
+
+test-python-debian:
+	@/usr/bin/python3 -c 'import ensurepip, sysconfig, os; assert os.path.exists(sysconfig.get_paths()["include"] + "/Python.h")' 2>/dev/null \
+	    || { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q python3-venv python3-dev; }
+	$(SUITE) /usr/bin/python3 debian
+
+python-3.13t:
+	tools/build_python_ft.sh
+
+# Several test extras have no free-threaded build of their newest release: wheels only.
+test-python-3.13t: python-3.13t
+	SUITE_ONLY_BINARY=1 $(SUITE) $(SPINLATTICE_CACHE)/python-3.13t/bin/python3.13t 3.13t
+
+# Thread against process speed-up on the free-threaded build (part of `make bench`).
+bench-threads: python-3.13t
+	SUITE_ONLY_BINARY=1 SUITE_INSTALL_ONLY=1 $(SUITE) $(SPINLATTICE_CACHE)/python-3.13t/bin/python3.13t 3.13t
+	.venv-3.13t/bin/python bench/bench_threads.py $(BENCH_ARGS)
+
+debian-unstable-root:
+	tools/debian_root.sh
+
+$(addprefix test-python-,$(UNSTABLE_PYTHONS)): test-python-%: debian-unstable-root
+	BUILD_TOOLS='$(BUILD_TOOLS)' tools/in_root.sh /usr/bin/python$(subst d,-dbg,$*) unstable-$*
