@@ -25,6 +25,51 @@ constexpr auto kQualifiedClassName = build_text([](auto& put) {
     put(kClassName);
 });
 
+#if PY_VERSION_HEX >= 0x030F0000
+// Unified slot records, for the export hook and PyType_FromSlots.
+using SlotFunction = decltype(PySlot{}.sl_func);
+
+PySlot data_slot(std::uint16_t id, std::uint16_t flags, const void* value) {
+    PySlot slot{};
+    slot.sl_id = id;
+    slot.sl_flags = flags;
+    slot.sl_ptr = const_cast<void*>(value);
+    return slot;
+}
+
+template <class F>
+PySlot function_slot(std::uint16_t id, F* function) {
+    PySlot slot{};
+    slot.sl_id = id;
+    slot.sl_func = reinterpret_cast<SlotFunction>(function);
+    return slot;
+}
+
+PySlot size_slot(std::uint16_t id, Py_ssize_t size) {
+    PySlot slot{};
+    slot.sl_id = id;
+    slot.sl_size = size;
+    return slot;
+}
+
+PySlot uint64_slot(std::uint16_t id, std::uint64_t value) {
+    PySlot slot{};
+    slot.sl_id = id;
+    slot.sl_uint64 = value;
+    return slot;
+}
+
+// No flags: final, no __dict__, no weak references, not tracked by the collector.
+PySlot lattice_type_slots[] = {
+    data_slot(Py_tp_name, PySlot_INTPTR, kQualifiedClassName.c_str()),
+    uint64_slot(Py_tp_flags, 0),
+    data_slot(Py_tp_slots, PySlot_INTPTR, lattice_slots),
+    size_slot(Py_tp_basicsize, Py_ssize_t(sizeof(LatticeObject))),
+    PySlot_END,
+};
+
+PyObject* new_lattice_type() { return PyType_FromSlots(lattice_type_slots); }
+#else
 // No flags: final, no __dict__, no weak references, not tracked by the collector.
 PyType_Spec lattice_spec = {
     kQualifiedClassName.c_str(),
@@ -34,11 +79,14 @@ PyType_Spec lattice_spec = {
     lattice_slots,
 };
 
+PyObject* new_lattice_type() { return PyType_FromSpec(&lattice_spec); }
+#endif
+
 OnceObject lattice_type;
 
 // The type, or nullptr with RuntimeError set whose cause is the interpreter's refusal.
 PyObject* create_lattice_type() {
-    PyObject* type = PyType_FromSpec(&lattice_spec);
+    PyObject* type = new_lattice_type();
     if (type) return type;
     PyObject* cause = fetch_raised_exception();
     PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", kClassName.data());
@@ -124,10 +172,13 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+constexpr const char* kModuleName = "spinlattice";
+constexpr const char* kModuleDoc = "";
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "spinlattice",
-    "",
+    kModuleName,
+    kModuleDoc,
     0,
     nullptr,
     module_slots,
@@ -136,7 +187,26 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+#if PY_VERSION_HEX >= 0x030F0000
+// Built for the interpreter that has the global lock, with its full API.
+PyABIInfo abi_info = {1, 0, PyABIInfo_DEFAULT_FLAGS, 0, 0};
+
+// What the export hook hands the interpreter: the same module as module_def describes.
+PySlot module_export_slots[] = {
+    function_slot(Py_mod_exec, module_exec),
+    data_slot(Py_mod_abi, PySlot_STATIC, &abi_info),
+    data_slot(Py_mod_gil, PySlot_INTPTR, Py_MOD_GIL_NOT_USED),
+    data_slot(Py_mod_name, PySlot_STATIC, kModuleName),
+    data_slot(Py_mod_doc, PySlot_STATIC, kModuleDoc),
+    PySlot_END,
+};
+#endif
+
 }  // namespace
 }  // namespace spinlattice::binding
+
+#if PY_VERSION_HEX >= 0x030F0000
+PyMODEXPORT_FUNC PyModExport_spinlattice() { return spinlattice::binding::module_export_slots; }
+#endif
 
 PyMODINIT_FUNC PyInit_spinlattice() { return PyModuleDef_Init(&spinlattice::binding::module_def); }

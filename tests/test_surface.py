@@ -4,6 +4,7 @@ signatures the runtime objects report."""
 
 import ast
 import builtins
+import ctypes
 import importlib.util
 import inspect
 import json
@@ -12,6 +13,7 @@ import re
 import struct
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from pathlib import Path
 
@@ -177,6 +179,35 @@ def test_records_describe_module_class_and_every_function(records):
                 expected.remove("decorators")
             assert list(r) == expected, r["name"]
     assert record_surface(records) == SURFACE
+
+
+# --- Export hook -------------------------------------------------------------------
+
+class Slot(ctypes.Structure):
+    """One unified slot record: id, flags, 32 reserved bits, an 8-byte value."""
+    _fields_ = [("id", ctypes.c_uint16), ("flags", ctypes.c_uint16), ("reserved", ctypes.c_uint32),
+                ("value", ctypes.c_uint64)]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 15), reason="the export hook is CPython 3.15's")
+def test_export_hook_hands_over_the_module_slots(spinlattice):
+    path = shared_object_path()
+    assert "PyModExport_spinlattice" in exported_objects(path)
+    hook = ctypes.PyDLL(str(path)).PyModExport_spinlattice
+    hook.restype = ctypes.c_void_p
+    slots = (Slot * 6).from_address(hook())
+    # exec, ABI record, GIL use, name, docstring, end; flags: 2 static data, 4 an integer value
+    assert [(s.id, s.flags, s.reserved) for s in slots] == [
+        (85, 0, 0), (109, 2, 0), (87, 4, 0), (100, 2, 0), (101, 2, 0), (0, 0, 0)]
+    exec_step, abi, gil, name, doc, end = (s.value for s in slots)
+    assert exec_step and (gil, end) == (1, 0)
+    threading_flag = 4 if sysconfig.get_config_var("Py_GIL_DISABLED") else 2
+    assert ctypes.string_at(abi, 12) == struct.pack("<BBHII", 1, 0, threading_flag, 0, 0)
+    assert (ctypes.string_at(name), ctypes.string_at(doc)) == (b"spinlattice", b"")
+    # The interpreter imported the module through the hook: it has no module definition.
+    get_def = ctypes.pythonapi.PyModule_GetDef
+    get_def.argtypes, get_def.restype = [ctypes.py_object], ctypes.c_void_p
+    assert get_def(spinlattice) is None
 
 
 # --- Stubs --------------------------------------------------------------------------

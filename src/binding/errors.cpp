@@ -24,9 +24,21 @@ constexpr const char* kPanicDoc =
 
 // "while processing '<name>'"; nullptr with an error set on failure.
 PyObject* argument_note(std::string_view name) {
+#if PY_VERSION_HEX >= 0x030E0000
+    PyUnicodeWriter* writer = PyUnicodeWriter_Create(Py_ssize_t(name.size()) + 19);
+    if (!writer) return nullptr;
+    if (PyUnicodeWriter_WriteUTF8(writer, "while processing '", -1) < 0 ||
+        PyUnicodeWriter_WriteUTF8(writer, name.data(), Py_ssize_t(name.size())) < 0 ||
+        PyUnicodeWriter_WriteUTF8(writer, "'", 1) < 0) {
+        PyUnicodeWriter_Discard(writer);
+        return nullptr;
+    }
+    return PyUnicodeWriter_Finish(writer);
+#else
     PyRef text(PyUnicode_DecodeUTF8(name.data(), Py_ssize_t(name.size()), "strict"));
     if (!text) return nullptr;
     return PyUnicode_FromFormat("while processing '%U'", text.get());
+#endif
 }
 
 }  // namespace
