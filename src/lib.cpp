@@ -1,4 +1,4 @@
-// The module's face towards the interpreter: the entry point, the single
+// The module's face towards the interpreter: the entry points, the single
 // execution step, and the Lattice class with its slots and tables.
 
 #include <Python.h>
@@ -25,41 +25,8 @@ constexpr auto kQualifiedClassName = build_text([](auto& put) {
     put(kClassName);
 });
 
+// No type flags: final, no __dict__, no weak references, not tracked by the collector.
 #if PY_VERSION_HEX >= 0x030F0000
-// Unified slot records, for the export hook and PyType_FromSlots.
-using SlotFunction = decltype(PySlot{}.sl_func);
-
-PySlot data_slot(std::uint16_t id, std::uint16_t flags, const void* value) {
-    PySlot slot{};
-    slot.sl_id = id;
-    slot.sl_flags = flags;
-    slot.sl_ptr = const_cast<void*>(value);
-    return slot;
-}
-
-template <class F>
-PySlot function_slot(std::uint16_t id, F* function) {
-    PySlot slot{};
-    slot.sl_id = id;
-    slot.sl_func = reinterpret_cast<SlotFunction>(function);
-    return slot;
-}
-
-PySlot size_slot(std::uint16_t id, Py_ssize_t size) {
-    PySlot slot{};
-    slot.sl_id = id;
-    slot.sl_size = size;
-    return slot;
-}
-
-PySlot uint64_slot(std::uint16_t id, std::uint64_t value) {
-    PySlot slot{};
-    slot.sl_id = id;
-    slot.sl_uint64 = value;
-    return slot;
-}
-
-// No flags: final, no __dict__, no weak references, not tracked by the collector.
 PySlot lattice_type_slots[] = {
     data_slot(Py_tp_name, PySlot_INTPTR, kQualifiedClassName.c_str()),
     uint64_slot(Py_tp_flags, 0),
@@ -70,7 +37,6 @@ PySlot lattice_type_slots[] = {
 
 PyObject* new_lattice_type() { return PyType_FromSlots(lattice_type_slots); }
 #else
-// No flags: final, no __dict__, no weak references, not tracked by the collector.
 PyType_Spec lattice_spec = {
     kQualifiedClassName.c_str(),
     int(sizeof(LatticeObject)),

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 namespace spinlattice::binding {
 
 // Takes the current exception (normalised, with its traceback); nullptr if none.
@@ -31,5 +33,40 @@ inline void restore_raised_exception(PyObject* exc) noexcept {
     PyErr_Restore(type, exc, PyException_GetTraceback(exc));
 #endif
 }
+
+#if PY_VERSION_HEX >= 0x030F0000
+// Unified slot records (3.15), for the export hook and PyType_FromSlots.
+using SlotFunction = decltype(PySlot{}.sl_func);
+
+inline PySlot data_slot(std::uint16_t id, std::uint16_t flags, const void* value) {
+    PySlot slot{};
+    slot.sl_id = id;
+    slot.sl_flags = flags;
+    slot.sl_ptr = const_cast<void*>(value);
+    return slot;
+}
+
+template <class F>
+inline PySlot function_slot(std::uint16_t id, F* function) {
+    PySlot slot{};
+    slot.sl_id = id;
+    slot.sl_func = reinterpret_cast<SlotFunction>(function);
+    return slot;
+}
+
+inline PySlot size_slot(std::uint16_t id, Py_ssize_t size) {
+    PySlot slot{};
+    slot.sl_id = id;
+    slot.sl_size = size;
+    return slot;
+}
+
+inline PySlot uint64_slot(std::uint16_t id, std::uint64_t value) {
+    PySlot slot{};
+    slot.sl_id = id;
+    slot.sl_uint64 = value;
+    return slot;
+}
+#endif
 
 }  // namespace spinlattice::binding

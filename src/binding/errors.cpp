@@ -25,9 +25,10 @@ constexpr const char* kPanicDoc =
 // "while processing '<name>'"; nullptr with an error set on failure.
 PyObject* argument_note(std::string_view name) {
 #if PY_VERSION_HEX >= 0x030E0000
-    PyUnicodeWriter* writer = PyUnicodeWriter_Create(Py_ssize_t(name.size()) + 19);
+    constexpr std::string_view start = "while processing '";
+    PyUnicodeWriter* writer = PyUnicodeWriter_Create(Py_ssize_t(start.size() + name.size() + 1));
     if (!writer) return nullptr;
-    if (PyUnicodeWriter_WriteUTF8(writer, "while processing '", -1) < 0 ||
+    if (PyUnicodeWriter_WriteUTF8(writer, start.data(), Py_ssize_t(start.size())) < 0 ||
         PyUnicodeWriter_WriteUTF8(writer, name.data(), Py_ssize_t(name.size())) < 0 ||
         PyUnicodeWriter_WriteUTF8(writer, "'", 1) < 0) {
         PyUnicodeWriter_Discard(writer);
