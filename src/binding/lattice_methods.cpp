@@ -62,9 +62,10 @@ struct ArgumentsOf<I, std::index_sequence<K...>> {
 template <std::size_t I>
 using Arguments = typename ArgumentsOf<I>::type;
 
-// Converts one argument; a failure gets the note naming `note_name` and ends the conversions.
+// The steps of a call are inlined into its wrapper whatever the optimiser estimates: calls cost per call.
 #define SPINLATTICE_INLINE [[gnu::always_inline]] inline
 
+// Converts one argument; a failure gets the note naming `note_name` and ends the conversions.
 template <Annotation A>
 SPINLATTICE_INLINE bool convert_argument(PyObject* obj, typename Argument<A>::type& out, std::string_view note_name) {
     if (Argument<A>::convert(obj, out)) [[likely]] return true;
