@@ -17,8 +17,7 @@ Lattice Lattice::create_with(random::StdRng rng, std::uint64_t width, std::uint6
         stop("capacity overflow");
     SpinField sites(n);
     Spin* out = sites.data();
-    // One coin per site: +1 when the wide draw is below 2^63.
-    rng.block_rng().for_each_u64(n, [&out](std::uint64_t v) { *out++ = Spin(v >> 63 ? -1 : 1); });
+    rng.coins(n, [&out](bool heads) { *out++ = Spin(heads ? 1 : -1); });
     return Lattice{width, height, std::move(sites), temperature, h_z, std::move(rng)};
 }
 

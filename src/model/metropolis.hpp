@@ -12,21 +12,16 @@ inline void simulation_step(Lattice& lattice) {
     const Spin s = lattice.sites[i];  // i < site count: the draw is in range
     const AcceptanceCase& outcome =
         lattice.acceptance.lookup(s, neighbour_sum(lattice, i), lattice.temperature, lattice.h_z);
-    random::BlockRng& words = lattice.rng.block_rng();
-    std::uint64_t v;
-    if (words.peek_u64(v)) [[likely]] {
-        // Decided without branches (acceptance is unpredictable); the unit
-        // draw is taken only for an uphill move, as the sequential test does.
-        const bool flip = outcome.downhill | (outcome.a > random::StdRng::unit_from(v));
-        words.take_peeked(!outcome.downhill);
-        lattice.sites[i] = Spin(s * (1 - 2 * int(flip)));
-        return;
+    auto units = lattice.rng.buffered_units();
+    bool flip;
+    if (units.room(1)) [[likely]] {
+        // Decided without branches (acceptance is unpredictable).
+        flip = outcome.downhill | units.below_if(!outcome.downhill, outcome.uphill);
+        lattice.rng.finish(units);
+    } else {
+        flip = outcome.downhill || lattice.rng.unit_below(outcome.uphill);
     }
-    if (!outcome.downhill) {
-        const double u = lattice.rng.unit();
-        if (!(outcome.a > u)) return;
-    }
-    lattice.sites[i] = Spin(-s);
+    lattice.sites[i] = Spin(s * (1 - 2 * int(flip)));
 }
 
 }  // namespace spinlattice::model

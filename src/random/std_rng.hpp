@@ -1,112 +1,38 @@
 #pragma once
-// A lattice's generator: the ChaCha12 keystream (stream 0) handed out as
-// 32-bit words from a 64-word buffer that is refilled four blocks at a time,
-// and the draws the model takes from it.
+// A lattice's generator and the draws the model takes from it: the index
+// draw, the unit draw, the coin draw, and the batched and conditional forms
+// of them that the update rules use. The model uses nothing beneath this
+// header; the words themselves come from block_rng.hpp.
 
-#include <array>
 #include <cstdint>
 
-#include "random/chacha.hpp"
+#include "random/block_rng.hpp"
 #include "stop.hpp"
 
 namespace spinlattice::random {
 
-using Seed = std::array<std::uint8_t, 32>;
-
-struct ChaCha12Core {
-    std::uint32_t key[8] = {};
-    std::uint64_t counter = 0;
-    std::uint64_t stream = 0;
-
-    static constexpr unsigned kDoubleRounds = 6;
-
-    explicit ChaCha12Core(const Seed& seed) noexcept {
-        for (unsigned i = 0; i < 8; ++i)
-            key[i] = std::uint32_t(seed[4 * i]) | std::uint32_t(seed[4 * i + 1]) << 8 |
-                     std::uint32_t(seed[4 * i + 2]) << 16 | std::uint32_t(seed[4 * i + 3]) << 24;
-    }
-
-    // Blocks counter..counter+3 into the buffer; the counter advances by 4.
-    void refill_wide(unsigned double_rounds, std::uint32_t out[kBufferWords]) noexcept {
-        best_block_function()(key, counter, stream, double_rounds, out);
-        counter += kBlocksPerRefill;
-    }
-};
-
-class BlockRng {
+// "p > u" for a unit draw u = (v >> 11) * 2^-53, as the integer test
+// (v >> 11) < bound: u is k * 2^-53 for an integer k, so p > u exactly when
+// k < ceil(p * 2^53) (the product is exact: a power of two). NaN and p <= 0
+// give 0 (never), p >= 1 gives 2^53 (always).
+class UnitBound {
 public:
-    static constexpr std::uint64_t result_len = kBufferWords;
-
-    explicit BlockRng(const Seed& seed) noexcept : core_(seed) {}
-
-    std::uint64_t index() const noexcept { return index_; }
-    const std::uint32_t* results() const noexcept { return results_; }
-
-    // The next wide draw without taking it, when both its words are in the buffer.
-    bool peek_u64(std::uint64_t& out) const noexcept {
-        const std::uint64_t i = index_;
-        if (i >= result_len - 1) return false;
-        out = std::uint64_t(results_[i]) | std::uint64_t(results_[i + 1]) << 32;
-        return true;
-    }
-    // Takes the peeked wide draw when `take`, else leaves it for the next draw.
-    void take_peeked(bool take) noexcept { index_ += 2 * std::uint64_t(take); }
-
-    std::uint32_t next_u32() noexcept {
-        if (index_ >= result_len) [[unlikely]] refill(0);
-        return results_[index_++];
-    }
-
-    // Two words, the first as the low half; at index 63 the pair straddles a refill.
-    std::uint64_t next_u64() noexcept {
-        const std::uint64_t i = index_;
-        if (i < result_len - 1) [[likely]] {
-            index_ = i + 2;
-            return std::uint64_t(results_[i]) | std::uint64_t(results_[i + 1]) << 32;
+    constexpr UnitBound() noexcept = default;
+    explicit UnitBound(double p) noexcept {
+        if (!(p > 0.0)) return;
+        if (p >= 1.0) {
+            k_ = std::uint64_t(1) << 53;
+            return;
         }
-        if (i == result_len - 1) {
-            const std::uint64_t low = results_[result_len - 1];
-            refill(1);
-            return low | std::uint64_t(results_[0]) << 32;
-        }
-        refill(2);
-        return std::uint64_t(results_[0]) | std::uint64_t(results_[1]) << 32;
+        const double x = p * 0x1.0p53;  // in (0, 2^53)
+        k_ = std::uint64_t(x);
+        if (double(k_) < x) ++k_;
     }
-
-    // Hands out whole pairs straight from the buffer: calls take(pair) for up
-    // to `count` wide draws, exactly as `count` calls of next_u64 would.
-    template <class Take>
-    void for_each_u64(std::uint64_t count, Take&& take) noexcept {
-        while (count > 0) {
-            if (index_ & 1) {  // odd position: the pair may straddle a refill
-                take(next_u64());
-                --count;
-                continue;
-            }
-            if (index_ >= result_len) refill(0);
-            std::uint64_t avail = (result_len - index_) / 2;
-            std::uint64_t run = count < avail ? count : avail;
-            const std::uint32_t* w = results_ + index_;
-            for (std::uint64_t k = 0; k < run; ++k)
-                take(std::uint64_t(w[2 * k]) | std::uint64_t(w[2 * k + 1]) << 32);
-            index_ += 2 * run;
-            count -= run;
-        }
-    }
+    // Whether the unit draw made from the wide value v lies below the probability.
+    bool admits(std::uint64_t v) const noexcept { return (v >> 11) < k_; }
 
 private:
-    [[gnu::noinline]] void refill(std::uint64_t new_index) noexcept {
-        core_.refill_wide(ChaCha12Core::kDoubleRounds, results_);
-        index_ = new_index;
-    }
-
-    ChaCha12Core core_;
-    std::uint32_t results_[kBufferWords] = {};
-    std::uint64_t index_ = result_len;
-};
-
-struct ChaCha12Rng {
-    BlockRng rng;
+    std::uint64_t k_ = 0;
 };
 
 class StdRng {
@@ -115,13 +41,17 @@ public:
     // Seeds from the operating system; stops with "from_os_rng failed: ..." on failure.
     static StdRng from_os_rng();
 
-    std::uint64_t index() const noexcept { return inner_.rng.index(); }
-    BlockRng& block_rng() noexcept { return inner_.rng; }
+    std::uint64_t index() const noexcept { return words().index(); }
 
-    std::uint32_t next_u32() noexcept { return inner_.rng.next_u32(); }
-    std::uint64_t next_u64() noexcept { return inner_.rng.next_u64(); }
+    std::uint32_t next_u32() noexcept { return words().next_u32(); }
+    std::uint64_t next_u64() noexcept { return words().next_u64(); }
 
-    // Uniform in [0, n): widening multiply with at most one correction draw.
+    // The index draw, uniform in [0, n): Canon's widening multiply with at most
+    // one correction draw. With w, w2 the two draws, the result is exactly
+    // floor(n * (w * 2^32 + w2) / 2^64), and w2 can only carry into it when the
+    // low half lo of n * w exceeds 2^32 - n, so the second draw is taken only
+    // then. Every result has floor or ceil of 2^64 / n of the 2^64 word pairs
+    // behind it: unbiased up to 2^-64. n >= 2^32 does the same with wide draws.
     std::uint64_t random_range(std::uint64_t n) {
         if (n == 0) [[unlikely]] stop("cannot sample empty range");
         if (n <= 0xFFFFFFFFu) [[likely]] {
@@ -138,11 +68,57 @@ public:
         return random_range_wide(n);
     }
 
-    // (v >> 11) * 2^-53: exact, in [0, 1 - 2^-53].
-    static double unit_from(std::uint64_t v) noexcept { return double(v >> 11) * 0x1.0p-53; }
-    double unit() noexcept { return unit_from(next_u64()); }
+    // The unit draw: (v >> 11) * 2^-53, exact, in [0, 1 - 2^-53].
+    double unit() noexcept { return double(next_u64() >> 11) * 0x1.0p-53; }
 
+    // p > unit draw, with the draw taken.
+    bool unit_below(UnitBound p) noexcept { return p.admits(next_u64()); }
+
+    // The coin draw: true when the wide value is below 2^63.
     bool coin() noexcept { return next_u64() < (std::uint64_t(1) << 63); }
+
+    // `count` coin draws in order, heads(bool) called for each; whole pairs
+    // are read straight from the buffer between refills.
+    template <class Heads>
+    void coins(std::uint64_t count, Heads&& heads) noexcept {
+        while (count > 0) {
+            if (words().words_left() < 2) {  // a pair that straddles or needs a refill
+                heads(coin());
+                --count;
+                continue;
+            }
+            const std::uint64_t avail = words().words_left() / 2;
+            const std::uint64_t run = count < avail ? count : avail;
+            const std::uint64_t first = words().index();
+            for (std::uint64_t k = 0; k < run; ++k)
+                heads((words().results()[first + 2 * k + 1] >> 31) == 0);  // top bit of the high word
+            words().advance(2 * run);
+            count -= run;
+        }
+    }
+
+    // Conditional unit draws read straight from the buffer without a refill,
+    // for a caller that checked room() first. Each test takes its draw only
+    // when asked to, without a branch on that; finish() hands the position back.
+    class BufferedUnits {
+    public:
+        bool room(unsigned draws) const noexcept { return index_ + 2 * draws <= BlockRng::result_len; }
+        // draw && p > unit draw; the two words are taken only when draw.
+        bool below_if(bool draw, UnitBound p) noexcept {
+            const bool below = p.admits(std::uint64_t(words_[index_]) | std::uint64_t(words_[index_ + 1]) << 32);
+            index_ += 2 * std::uint64_t(draw);
+            return draw & below;
+        }
+
+    private:
+        friend class StdRng;
+        BufferedUnits(const std::uint32_t* words, std::uint64_t index) noexcept : words_(words), index_(index) {}
+        const std::uint32_t* words_;
+        std::uint64_t index_;
+    };
+    // room() is false from the start when fewer than two words are left.
+    BufferedUnits buffered_units() const noexcept { return BufferedUnits(words().results(), words().index()); }
+    void finish(const BufferedUnits& units) noexcept { words().advance(units.index_ - words().index()); }
 
 private:
     explicit StdRng(const Seed& seed) noexcept : inner_{BlockRng(seed)} {}
@@ -159,6 +135,9 @@ private:
         }
         return hi;
     }
+
+    BlockRng& words() noexcept { return inner_.rng; }
+    const BlockRng& words() const noexcept { return inner_.rng; }
 
     ChaCha12Rng inner_;
 };
