@@ -29,12 +29,15 @@ from collections import defaultdict
 T_CRITICAL = 2.269185314213022
 
 # name: (set-up code, loop body, calls per unit N). Set-up binds what the body uses.
+STEP = "L = lattice(64, 64, {}, {}); warm(L); f = L.simulation_step"
 OPERATIONS = {
     "bit_length": ("f = (12345).bit_length", "f()", 1),
-    "step_tc": ("L = lattice(64, 64, TC, 0.0); warm(L); f = L.simulation_step", "f()", 1),
-    "step_t5": ("L = lattice(64, 64, 5.0, 0.0); warm(L); f = L.simulation_step", "f()", 1),
-    "step_t05": ("L = lattice(64, 64, 0.5, 0.0); warm(L); f = L.simulation_step", "f()", 1),
-    "step_nan": ("L = lattice(64, 64, TC, float('nan')); warm(L); f = L.simulation_step", "f()", 1),
+    "noop": ("f = noop_module().noop", "f()", 1),
+    **{name: (STEP.format(t, h), "f()", 1) for name, t, h in [
+        ("step_tc", "TC", "0.0"), ("step_t5", "5.0", "0.0"), ("step_t05", "0.5", "0.0"),
+        ("step_nan", "TC", "float('nan')")]},
+    "wolff_128": ("L = lattice(128, 128, TC, 0.0); settle(L, 1000); f = L.wolff_step", "f()", 1 / 1000),
+    "wolff_256": ("L = lattice(256, 256, TC, 0.0); settle(L, 5000); f = L.wolff_step", "f()", 1 / 1000),
     "divmod": ("f = divmod; a = 64 * 37 + 21; b = 64", "f(a, b)", 1),
     "flat_to_idx": ("L = lattice(64, 64, TC, 0.0); f = L.flat_to_idx; a = 64 * 37 + 21", "f(a)", 1),
     "idx_to_flat": ("L = lattice(64, 64, TC, 0.0); f = L.idx_to_flat; a, b = 37, 21", "f(a, b)", 1),
@@ -46,12 +49,14 @@ OPERATIONS = {
     "list_bytes": ("n = 1024 * 1024", "list(bytes(n))", 1 / 10_000),
     "get_energy": ("L = lattice(1024, 1024, TC, 0.0); f = L.get_energy", "f()", 1 / 10_000),
 }
-DEFAULT = ["bit_length", "step_tc", "step_t5", "step_nan", "divmod", "flat_to_idx", "real", "width",
+DEFAULT = ["bit_length", "noop", "step_tc", "step_t5", "step_nan", "divmod", "flat_to_idx", "real", "width",
            "temperature", "as_array", "list_bytes"]
 
 DRIVER = """
 import sys, importlib.util
 from itertools import repeat
+sys.path.insert(0, {bench!r})
+from noop_module import noop_module
 path, calls = sys.argv[1], int(sys.argv[2])
 if path:
     spec = importlib.util.spec_from_file_location("spinlattice", path)
@@ -66,6 +71,9 @@ def warm(L):
     s = L.simulation_step
     for _ in repeat(None, 100_000):
         s()
+def settle(L, calls_):
+    for _ in repeat(None, calls_):
+        L.wolff_step()
 def run(calls_):  # a name the set-up code cannot shadow
     {setup}
     for _ in repeat(None, calls_):
@@ -80,7 +88,7 @@ def profile(op, module, calls, workdir):
     n = max(1, int(calls * scale))
     script = os.path.join(workdir, f"drive_{op}.py")
     with open(script, "w") as f:
-        f.write(DRIVER.format(tc=T_CRITICAL, setup=setup, body=body, warmup=max(1, n // 10)))
+        f.write(DRIVER.format(tc=T_CRITICAL, bench=os.path.dirname(os.path.abspath(__file__)), setup=setup, body=body, warmup=max(1, n // 10)))
     costs = []
     for count in (n, 3 * n):
         out = os.path.join(workdir, f"{op}.{count}.out")
@@ -123,14 +131,18 @@ def read_costs(out):
     return costs
 
 
+# Our layers by source folder, whatever the build recorded (absolute, relative or
+# ../-prefixed paths), then by namespace for code inlined from elsewhere.
+OUR_FOLDER = re.compile(r"(?:^|/)src/(binding|model|random)/|(?:^|/)src/(lib|stop)\.(?:cpp|hpp)$")
+OUR_NAMESPACE = re.compile(r"\bspinlattice::(binding|model|random)::")
+GROUPS = {"binding": "binding", "lib": "binding", "model": "model", "stop": "model", "random": "generator"}
+
+
 def group_of(location, obj):
     file, _, function = location.partition(":")
-    if "/src/binding/" in file or file.endswith("src/lib.cpp"):
-        return "binding"
-    if "/src/model/" in file or "/src/stop" in file:
-        return "model"
-    if "/src/random/" in file or "spinlattice::random::" in function:
-        return "generator"
+    m = OUR_FOLDER.search(file) or OUR_NAMESPACE.search(function)
+    if m:
+        return GROUPS[m.group(1) or m.group(2)]
     if function.startswith("spinlattice::") or "spinlattice" in obj:
         if "atomic" in file:
             return "binding: atomics"
