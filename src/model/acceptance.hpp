@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 
 #include "model/energy_terms.hpp"
 #include "random/std_rng.hpp"
@@ -27,22 +28,26 @@ public:
         if (std::bit_cast<std::uint64_t>(temperature) != temperature_bits_ ||
             std::bit_cast<std::uint64_t>(h_z) != h_z_bits_) [[unlikely]]
             fill(temperature, h_z);
-        return cases_[(s > 0) * 5 + (nb + 4) / 2];
+        return cases_[slot(s, nb)];
     }
 
 private:
     [[gnu::noinline]] void fill(double temperature, double h_z) noexcept {
-        for (int s_index = 0; s_index < 2; ++s_index) {
-            for (int k = 0; k < 5; ++k) {
-                const double delta_e = flip_energy_difference(s_index ? 1 : -1, 2 * k - 4, h_z);
-                cases_[s_index * 5 + k] = {delta_e <= 0, random::UnitBound(std::exp(-delta_e / temperature))};
+        for (const int s : {-1, 1}) {
+            for (int nb = -4; nb <= 4; nb += 2) {
+                const double delta_e = flip_energy_difference(s, nb, h_z);
+                cases_[slot(s, nb)] = {delta_e <= 0, random::UnitBound(std::exp(-delta_e / temperature))};
             }
         }
         temperature_bits_ = std::bit_cast<std::uint64_t>(temperature);
         h_z_bits_ = std::bit_cast<std::uint64_t>(h_z);
     }
 
-    AcceptanceCase cases_[10];
+    // nb + 4 is 0..8; s & 10 is 0 for +1 and 10 for -1 (two's complement): two
+    // instructions, no division, and the odd slots stay unused.
+    static int slot(int s, int nb) noexcept { return nb + 4 + (s & 10); }
+
+    AcceptanceCase cases_[19] = {};
     std::uint64_t temperature_bits_;
     std::uint64_t h_z_bits_;
 };

@@ -21,7 +21,7 @@ inline void simulation_step(Lattice& lattice) {
     } else {
         flip = outcome.downhill || lattice.rng.unit_below(outcome.uphill);
     }
-    lattice.sites[i] = Spin(s * (1 - 2 * int(flip)));
+    lattice.sites[i] = Spin(s ^ (-2 & -int(flip)));  // +-1 ^ -2 is the other sign
 }
 
 }  // namespace spinlattice::model
