@@ -9,6 +9,7 @@
 #include "binding/compat.hpp"
 #include "binding/errors.hpp"
 #include "binding/lattice_methods.hpp"
+#include "binding/lattice_surface.hpp"
 #include "binding/lattice_object.hpp"
 #include "binding/once.hpp"
 #include "binding/py_ref.hpp"
@@ -17,53 +18,16 @@
 namespace spinlattice::binding {
 namespace {
 
-constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
-
-template <class F>
-constexpr PyCFunction method(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-PyMethodDef lattice_methods[] = {
-    {"flat_to_idx", method(flat_to_idx), kFastCall, "flat_to_idx($self, flat_idx)\n--\n\n"},
-    {"idx_to_flat", method(idx_to_flat), kFastCall, "idx_to_flat($self, row, col)\n--\n\n"},
-    {"get_nearest_neighbors", method(get_nearest_neighbors), kFastCall,
-     "get_nearest_neighbors($self, flat_idx)\n--\n\n"},
-    {"get_energy", method(get_energy), METH_NOARGS, "get_energy($self)\n--\n\n"},
-    {"get_energy_diff_from_flip", method(get_energy_diff_from_flip), kFastCall,
-     "get_energy_diff_from_flip($self, flat_idx)\n--\n\n"},
-    {"simulation_step", method(simulation_step), METH_NOARGS, "simulation_step($self)\n--\n\n"},
-    {"wolff_step", method(wolff_step), METH_NOARGS, "wolff_step($self)\n--\n\n"},
-    {"get_total_magnetization", method(get_total_magnetization), METH_NOARGS,
-     "get_total_magnetization($self)\n--\n\n"},
-    {"average_magnetization", method(average_magnetization), METH_NOARGS,
-     "average_magnetization($self)\n--\n\n"},
-    {"as_array", method(as_array), METH_NOARGS, "as_array($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef lattice_properties[] = {
-    {"width", get_width, nullptr, nullptr, nullptr},
-    {"height", get_height, nullptr, nullptr, nullptr},
-    {"temperature", get_temperature, set_temperature, nullptr, nullptr},
-    {"h_z", get_h_z, set_h_z, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot lattice_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Lattice(width, height, temperature, h_z)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(lattice_new)},
-    {Py_tp_repr, reinterpret_cast<void*>(lattice_repr)},
-    {Py_tp_methods, lattice_methods},
-    {Py_tp_getset, lattice_properties},
-    {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, reinterpret_cast<void*>(lattice_dealloc)},
-    {0, nullptr},
-};
+// "builtins.Lattice": the class reports __module__ "builtins" and __name__ "Lattice".
+constexpr auto kQualifiedClassName = build_text([](auto& put) {
+    put(kClassModule);
+    put(".");
+    put(kClassName);
+});
 
 // No flags: final, no __dict__, no weak references, not tracked by the collector.
 PyType_Spec lattice_spec = {
-    "builtins.Lattice",
+    kQualifiedClassName.c_str(),
     int(sizeof(LatticeObject)),
     0,
     0,
@@ -72,11 +36,12 @@ PyType_Spec lattice_spec = {
 
 OnceObject lattice_type;
 
+// The type, or nullptr with RuntimeError set whose cause is the interpreter's refusal.
 PyObject* create_lattice_type() {
     PyObject* type = PyType_FromSpec(&lattice_spec);
     if (type) return type;
     PyObject* cause = fetch_raised_exception();
-    PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Lattice");
+    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", kClassName.data());
     PyObject* error = fetch_raised_exception();
     PyException_SetCause(error, cause);  // steals cause
     restore_raised_exception(error);
@@ -84,7 +49,7 @@ PyObject* create_lattice_type() {
 }
 
 // "'<type>' object is not an instance of '<expected>'"
-int cast_error(PyObject* obj, const char* expected) {
+void raise_cast_error(PyObject* obj, const char* expected) {
     if (obj == Py_None) {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
     } else {
@@ -92,7 +57,6 @@ int cast_error(PyObject* obj, const char* expected) {
         if (qualname)
             PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
     }
-    return -1;
 }
 
 // The class is shared by every module object of the process, which is only
@@ -108,35 +72,47 @@ bool check_interpreter() {
     return false;
 }
 
-// A failed lookup, assignment or allocation of the interpreter's, taken over as it is.
-int pass_on_error() {
-    restore_raised_exception(take_over_error());
+// Appends the class name to __all__ and sets the module attribute; 0, or -1 with an error set.
+int publish(PyObject* module, PyObject* type, PyObject* all) {
+    PyRef name(PyUnicode_FromStringAndSize(kClassName.data(), Py_ssize_t(kClassName.size())));
+    if (!name || PyList_Append(all, name.get()) < 0) {
+        PyErr_Clear();
+        // Fixed for compatibility: the message names the attribute as "__name__".
+        stop("could not append __name__ to __all__");
+    }
+    if (PyObject_SetAttr(module, name.get(), type) == 0) return 0;
+    keep_error_resuming_stop();
     return -1;
 }
 
 int module_exec(PyObject* module) {
     return guarded([&]() -> int {
-        if (!PyModule_Check(module)) return cast_error(module, "PyModule");
+        if (!PyModule_Check(module)) {
+            raise_cast_error(module, "PyModule");
+            return -1;
+        }
         if (!check_interpreter()) return -1;
+        // Failed lookups, assignments and allocations of the interpreter's are passed on as they are.
         PyObject* type = lattice_type.get(create_lattice_type);
-        if (!type) return pass_on_error();
-
+        if (!type) {
+            keep_error_resuming_stop();
+            return -1;
+        }
         PyRef all(PyObject_GetAttrString(module, "__all__"));
-        if (!all) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return pass_on_error();
+        if (!all && PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
             all = PyRef(PyList_New(0));
-            if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return pass_on_error();
-        } else if (!PyList_Check(all.get())) {
-            return cast_error(all.get(), "PyList");
+            if (all && PyObject_SetAttrString(module, "__all__", all.get()) < 0) all = PyRef();
         }
-        PyRef name(PyUnicode_FromString("Lattice"));
-        if (!name || PyList_Append(all.get(), name.get()) < 0) {
-            PyErr_Clear();
-            stop("could not append __name__ to __all__");
+        if (!all) {
+            keep_error_resuming_stop();
+            return -1;
         }
-        if (PyObject_SetAttrString(module, "Lattice", type) < 0) return pass_on_error();
-        return 0;
+        if (!PyList_Check(all.get())) {
+            raise_cast_error(all.get(), "PyList");
+            return -1;
+        }
+        return publish(module, type, all.get());
     });
 }
 

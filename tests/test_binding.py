@@ -19,6 +19,7 @@ import weakref
 import pytest
 
 import spinlattice
+from conftest import PanicException
 from spinlattice import Lattice
 
 
@@ -29,9 +30,6 @@ def caught(call):
     except BaseException as exc:  # noqa: B036 - PanicException is a BaseException
         return exc
     raise AssertionError("no exception raised")
-
-
-PanicException = type(caught(lambda: Lattice(0, 0, 1.0, 0.0).flat_to_idx(0)))
 
 
 @pytest.fixture

@@ -27,26 +27,11 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
+from conftest import PanicException, assert_sound, under_asan
 from spinlattice import Lattice
 
 U64 = 2**64
 BIG_SITES = 64  # the fuzz never builds a lattice with more sites than this
-
-
-def _panic_type():
-    try:
-        Lattice(0, 0, 1.0, 0.0).flat_to_idx(0)
-    except BaseException as e:  # noqa: BLE001 - this is how the class is reached
-        return type(e)
-    raise AssertionError("an out-of-bounds index did not stop")
-
-
-PanicException = _panic_type()
-
-
-def under_asan():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
 
 
 # --- Exceptions the test raises itself ----------------------------------------------
@@ -653,19 +638,6 @@ def run_step(s):
         do_refused_attribute(what[0], what[1], payload)
     elif kind == "new":
         do_new(payload[0], payload[1], flag, what)
-
-
-def assert_sound(lat):
-    """Spins are +-1, observables agree with them, and no borrow was left behind."""
-    spins = lat.as_array()
-    assert len(spins) == lat.width * lat.height and set(spins) <= {1, -1}
-    assert lat.get_total_magnetization() == sum(spins)
-    lat.temperature = 1.25
-    lat.h_z = 0.0
-    if spins:
-        lat.simulation_step()
-        lat.wolff_step()
-    assert lat.temperature == 1.25
 
 
 def obj(index_cb=None, float_cb=None):

@@ -12,17 +12,13 @@ import sys
 
 import pytest
 
+from conftest import PanicException, under_asan
 from spinlattice import Lattice
 
 CALLS = 200_000
 # Growth allowed over CALLS calls: below 8 bytes (one pointer) per call.
 LIMIT = 1 << 20
 PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-def under_asan():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
 
 
 # The sanitizer's quarantine holds freed memory back, so sizes mean nothing there;
@@ -53,14 +49,6 @@ def assert_flat(op, expected=(), count=CALLS):
     assert grown < LIMIT, f"resident memory grew by {grown} bytes over {count} calls"
 
 
-def panic_type():
-    try:
-        Lattice(0, 0, 1.0, 0.0).flat_to_idx(0)
-    except BaseException as e:  # noqa: BLE001 - the only way to reach the class
-        return type(e)
-
-
-PanicException = panic_type()
 LAT = Lattice(6, 5, 2.0, 0.1)
 EMPTY = Lattice(0, 3, 2.0, 0.0)
 

@@ -15,20 +15,10 @@ import time
 
 import pytest
 
+from conftest import assert_sound
 from spinlattice import Lattice
 
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
-
-
-def assert_sound(lat):
-    """Spins are +-1, the magnetisation is their sum, and no borrow was left behind."""
-    spins = lat.as_array()
-    assert len(spins) == lat.width * lat.height and set(spins) <= {1, -1}
-    assert lat.get_total_magnetization() == sum(spins)
-    lat.simulation_step()
-    lat.wolff_step()
-    lat.temperature = 2.5
-    assert lat.temperature == 2.5
 
 
 def run_threads(targets, timeout=30):

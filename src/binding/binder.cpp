@@ -7,24 +7,21 @@
 namespace spinlattice::binding {
 namespace {
 
-[[gnu::cold]] bool too_many_positional(const FunctionDescription& desc, Py_ssize_t given) {
+[[gnu::cold]] void too_many_positional(const FunctionDescription& desc, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", desc.full_name,
                  desc.parameter_count, given, given == 1 ? "was" : "were");
-    return false;
 }
 
-[[gnu::cold]] bool unexpected_keyword(const FunctionDescription& desc, PyObject* name) {
+[[gnu::cold]] void unexpected_keyword(const FunctionDescription& desc, PyObject* name) {
     PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", desc.full_name, name);
-    return false;
 }
 
-[[gnu::cold]] bool multiple_values(const FunctionDescription& desc, PyObject* name) {
+[[gnu::cold]] void multiple_values(const FunctionDescription& desc, PyObject* name) {
     PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%S'", desc.full_name, name);
-    return false;
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
-[[gnu::cold]] bool missing_arguments(const FunctionDescription& desc, PyObject* const* out) {
+[[gnu::cold]] void missing_arguments(const FunctionDescription& desc, PyObject* const* out) {
     std::string_view missing[kMaxParameters];
     std::size_t count = 0;
     for (std::size_t i = 0; i < desc.parameter_count; ++i)
@@ -45,7 +42,6 @@ namespace {
     } catch (...) {
         PyErr_NoMemory();
     }
-    return false;
 }
 
 // The parameter slot named by keyword `name`, or -1. A name that can't be read as text matches nothing.
@@ -64,8 +60,14 @@ Py_ssize_t find_parameter(const FunctionDescription& desc, PyObject* name) {
 
 bool bind_keyword(const FunctionDescription& desc, PyObject* name, PyObject* value, PyObject** out) {
     const Py_ssize_t slot = find_parameter(desc, name);
-    if (slot < 0) return unexpected_keyword(desc, name);
-    if (out[slot]) return multiple_values(desc, name);
+    if (slot < 0) {
+        unexpected_keyword(desc, name);
+        return false;
+    }
+    if (out[slot]) {
+        multiple_values(desc, name);
+        return false;
+    }
     out[slot] = value;
     return true;
 }
@@ -75,13 +77,18 @@ bool bind_positional(const FunctionDescription& desc, PyObject* const* args, Py_
                      PyObject** out) {
     const auto count = Py_ssize_t(desc.parameter_count);
     for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
-    if (nargs > count) [[unlikely]] return too_many_positional(desc, nargs);
-    return true;
+    if (nargs <= count) [[likely]] return true;
+    too_many_positional(desc, nargs);
+    return false;
 }
 
 bool check_complete(const FunctionDescription& desc, PyObject* const* out) {
-    for (std::size_t i = 0; i < desc.parameter_count; ++i)
-        if (!out[i]) [[unlikely]] return missing_arguments(desc, out);
+    for (std::size_t i = 0; i < desc.parameter_count; ++i) {
+        if (!out[i]) [[unlikely]] {
+            missing_arguments(desc, out);
+            return false;
+        }
+    }
     return true;
 }
 

@@ -52,7 +52,7 @@ inline void release_borrow_mut(BorrowFlag& flag) noexcept { flag.store(0, std::m
 #endif
 
 // A borrow held for one scope: test with operator bool; a refused borrow has set RuntimeError.
-template <bool (*take)(BorrowFlag&) noexcept, void (*release)(BorrowFlag&) noexcept, PyObject* (*refuse)() noexcept>
+template <bool (*take)(BorrowFlag&) noexcept, void (*release)(BorrowFlag&) noexcept, void (*refuse)() noexcept>
 class ScopedBorrow {
 public:
     explicit ScopedBorrow(BorrowFlag& flag) noexcept : flag_(flag), held_(take(flag)) {

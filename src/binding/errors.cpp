@@ -13,17 +13,27 @@ namespace {
 
 OnceObject panic_type;
 
+// Fixed for compatibility: callers and tracebacks name the class by this qualified name.
+constexpr const char* kPanicName = "pyo3_runtime.PanicException";
+
 constexpr const char* kPanicDoc =
     "Raised when native code called from Python stops on an internal failure.\n\n"
     "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
     "usually propagates all the way up and ends the interpreter instead of being caught\n"
     "by a handler meant for ordinary errors.";
 
+// "while processing '<name>'"; nullptr with an error set on failure.
+PyObject* argument_note(std::string_view name) {
+    PyRef text(PyUnicode_DecodeUTF8(name.data(), Py_ssize_t(name.size()), "strict"));
+    if (!text) return nullptr;
+    return PyUnicode_FromFormat("while processing '%U'", text.get());
+}
+
 }  // namespace
 
 PyObject* panic_exception_type() noexcept {
     return panic_type.get([] {
-        return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+        return PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc,
                                          PyExc_BaseException, nullptr);
     });
 }
@@ -50,7 +60,7 @@ void raise_active_exception() noexcept {
     }
 }
 
-PyObject* take_over_error() {
+PyObject* fetch_error_resuming_stop() {
     PyObject* exc = fetch_raised_exception();
     if (!exc) {  // a failure reported without an exception: make one rather than crash
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
@@ -78,26 +88,23 @@ PyObject* take_over_error() {
     throw Stop(std::move(message));
 }
 
-PyObject* argument_error(const char* name) {
-    PyRef exc(take_over_error());
-    if (PyRef note{PyUnicode_FromFormat("while processing '%s'", name)}) {
+void keep_error_resuming_stop() { restore_raised_exception(fetch_error_resuming_stop()); }
+
+void note_failed_argument(std::string_view name) {
+    PyRef exc(fetch_error_resuming_stop());
+    if (PyRef note{argument_note(name)}) {
         PyRef ok(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
         if (!ok) PyErr_Clear();
     } else {
         PyErr_Clear();
     }
     restore_raised_exception(exc.release());
-    return nullptr;
 }
 
-PyObject* raise_already_borrowed() noexcept {
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    return nullptr;
-}
+void raise_already_borrowed() noexcept { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }
 
-PyObject* raise_already_mutably_borrowed() noexcept {
+void raise_already_mutably_borrowed() noexcept {
     PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-    return nullptr;
 }
 
 }  // namespace spinlattice::binding

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 namespace spinlattice::binding {
@@ -31,17 +32,23 @@ inline auto guarded(Body&& body) noexcept -> decltype(body()) {
     }
 }
 
-// Takes over the interpreter's current error. A PanicException that came back
-// out of Python code is reported and turned into a stop again (thrown as Stop).
-// Otherwise returns the exception (owned, never null).
-PyObject* take_over_error();
+// Helpers below set the Python exception and return nothing; their callers
+// return their own failure value (nullptr or -1).
+
+// Takes the interpreter's current error and returns it (owned, never null). A
+// PanicException that came back out of Python code is reported instead and its
+// stop resumed (thrown as Stop).
+PyObject* fetch_error_resuming_stop();
+
+// Leaves the interpreter's current error set, resuming the stop of a PanicException as above.
+void keep_error_resuming_stop();
 
 // The current error is the failed conversion of argument `name`: adds the note
-// "while processing '<name>'" (or resumes a stop) and leaves it set. Returns nullptr.
-PyObject* argument_error(const char* name);
+// "while processing '<name>'" (or resumes a stop) and leaves it set.
+void note_failed_argument(std::string_view name);
 
-// Borrow refusals.
-PyObject* raise_already_borrowed() noexcept;
-PyObject* raise_already_mutably_borrowed() noexcept;
+// Borrow refusals: RuntimeError with the fixed messages.
+void raise_already_borrowed() noexcept;
+void raise_already_mutably_borrowed() noexcept;
 
 }  // namespace spinlattice::binding

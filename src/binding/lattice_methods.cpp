@@ -1,36 +1,89 @@
-// Each wrapper: bind, borrow, convert, run the model operation, convert the
-// result; the borrow is released on every way out and nothing is thrown past
-// the wrapper.
+// One wrapper per convention, instantiated for each row of the surface table:
+// bind, borrow, convert the arguments in order, run the row's operation,
+// convert the result; the borrow is released on every way out and nothing is
+// thrown past a wrapper.
 
 #include "binding/lattice_methods.hpp"
 
+#include <array>
+#include <cstdint>
 #include <new>
+#include <string>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "binding/binder.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/lattice_object.hpp"
+#include "binding/lattice_surface.hpp"
 #include "binding/py_ref.hpp"
-#include "binding/repr.hpp"
-#include "model/metropolis.hpp"
-#include "model/observables.hpp"
-#include "model/wolff.hpp"
 
 namespace spinlattice::binding {
 namespace {
 
-constexpr FunctionDescription kNew{"Lattice.__new__()", {"width", "height", "temperature", "h_z"}, 4};
-constexpr FunctionDescription kFlatToIdx{"Lattice.flat_to_idx()", {"flat_idx"}, 1};
-constexpr FunctionDescription kIdxToFlat{"Lattice.idx_to_flat()", {"row", "col"}, 2};
-constexpr FunctionDescription kNeighbours{"Lattice.get_nearest_neighbors()", {"flat_idx"}, 1};
-constexpr FunctionDescription kFlipDiff{"Lattice.get_energy_diff_from_flip()", {"flat_idx"}, 1};
-
-model::Lattice& lattice_of(PyObject* self) noexcept { return as_lattice_object(self).lattice; }
 BorrowFlag& flag_of(PyObject* self) noexcept { return as_lattice_object(self).borrow; }
 
+// The borrow a wrapper holds; under a shared one the operation sees a const lattice.
+template <Borrow B>
+struct Held;
+template <>
+struct Held<Borrow::shared> {
+    using Guard = SharedBorrow;
+    static const model::Lattice& lattice(PyObject* self) noexcept { return as_lattice_object(self).lattice; }
+};
+template <>
+struct Held<Borrow::exclusive> {
+    using Guard = ExclusiveBorrow;
+    static model::Lattice& lattice(PyObject* self) noexcept { return as_lattice_object(self).lattice; }
+};
+
+// The argument conversion a parameter's annotation names.
+template <Annotation A>
+struct Argument;
+template <>
+struct Argument<Annotation::Int> {
+    using type = std::uint64_t;
+    static bool convert(PyObject* obj, type& out) noexcept { return to_u64(obj, out); }
+};
+template <>
+struct Argument<Annotation::Float> {
+    using type = double;
+    static bool convert(PyObject* obj, type& out) noexcept { return to_double(obj, out); }
+};
+
+template <std::size_t I, class Indices = std::make_index_sequence<row_at<I>.parameters.size()>>
+struct ArgumentsOf;
+template <std::size_t I, std::size_t... K>
+struct ArgumentsOf<I, std::index_sequence<K...>> {
+    using type = std::tuple<typename Argument<row_at<I>.parameters[K].annotation>::type...>;
+};
+template <std::size_t I>
+using Arguments = typename ArgumentsOf<I>::type;
+
+// Converts one argument; a failure gets the note naming `note_name` and ends the conversions.
+#define SPINLATTICE_INLINE [[gnu::always_inline]] inline
+
+template <Annotation A>
+SPINLATTICE_INLINE bool convert_argument(PyObject* obj, typename Argument<A>::type& out, std::string_view note_name) {
+    if (Argument<A>::convert(obj, out)) [[likely]] return true;
+    note_failed_argument(note_name);
+    return false;
+}
+
+// Converts bound[0..N) in parameter order, stopping at the first failure.
+template <std::size_t I>
+SPINLATTICE_INLINE bool convert_arguments(PyObject* const* bound, Arguments<I>& values) {
+    return [&]<std::size_t... K>(std::index_sequence<K...>) {
+        return (convert_argument<row_at<I>.parameters[K].annotation>(bound[K], std::get<K>(values),
+                                                                     row_at<I>.parameters[K].name) &&
+                ...);
+    }(std::make_index_sequence<row_at<I>.parameters.size()>());
+}
+
 template <std::size_t N>
-PyObject* index_list(const std::array<std::uint64_t, N>& values) {
+SPINLATTICE_INLINE PyObject* int_list(const std::array<std::uint64_t, N>& values) {
     PyRef list(PyList_New(Py_ssize_t(N)));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < N; ++i) {
@@ -41,72 +94,121 @@ PyObject* index_list(const std::array<std::uint64_t, N>& values) {
     return list.release();
 }
 
-// A shared-borrow method of one index argument `flat_idx`.
-template <class Operation>
-PyObject* with_flat_idx(const FunctionDescription& desc, PyObject* self, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kwnames, Operation&& operation) {
-    return guarded([&]() -> PyObject* {
-        PyObject* bound[1];
-        if (!bind_fastcall(desc, args, nargs, kwnames, bound)) return nullptr;
-        SharedBorrow borrow(flag_of(self));
-        if (!borrow) return nullptr;
-        std::uint64_t flat_idx;
-        if (!to_u64(bound[0], flat_idx)) return argument_error("flat_idx");
-        return operation(lattice_of(self), flat_idx);
-    });
+// Every spin is +1 or -1: the list shares two int objects.
+PyObject* int_list(const model::SpinField& spins) {
+    const std::uint64_t n = spins.size();
+    PyRef list(PyList_New(Py_ssize_t(n)));
+    if (!list) return nullptr;
+    PyRef plus(PyLong_FromLong(1)), minus(PyLong_FromLong(-1));
+    if (!plus || !minus) return nullptr;
+    const model::Spin* s = spins.data();
+    for (std::uint64_t i = 0; i < n; ++i) {
+        PyObject* item = s[i] < 0 ? minus.get() : plus.get();
+        Py_INCREF(item);
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
+    }
+    return list.release();
 }
 
-// A shared-borrow reader without arguments.
-template <class Operation>
-PyObject* read(PyObject* self, Operation&& operation) {
-    return guarded([&]() -> PyObject* {
-        SharedBorrow borrow(flag_of(self));
-        if (!borrow) return nullptr;
-        return operation(std::as_const(lattice_of(self)));
-    });
-}
-
-// An exclusive-borrow update without arguments.
-template <class Operation>
-PyObject* update(PyObject* self, Operation&& operation) {
-    return guarded([&]() -> PyObject* {
-        ExclusiveBorrow borrow(flag_of(self));
-        if (!borrow) return nullptr;
-        operation(lattice_of(self));
+// Runs the operation and converts its result as the return annotation names.
+template <Annotation A, class Run>
+SPINLATTICE_INLINE PyObject* run_and_convert(Run&& run) {
+    if constexpr (A == Annotation::None) {
+        run();
         Py_RETURN_NONE;
+    } else {
+        decltype(auto) value = run();
+        using T = std::remove_cvref_t<decltype(value)>;
+        if constexpr (A == Annotation::Int) {
+            static_assert(std::is_same_v<T, std::uint64_t>);
+            return PyLong_FromUnsignedLongLong(value);
+        } else if constexpr (A == Annotation::Float) {
+            static_assert(std::is_same_v<T, double>);
+            return PyFloat_FromDouble(value);
+        } else if constexpr (A == Annotation::Str) {
+            static_assert(std::is_same_v<T, std::string>);
+            return PyUnicode_FromStringAndSize(value.data(), Py_ssize_t(value.size()));
+        } else {
+            static_assert(A == Annotation::ListOfInt);
+            return int_list(value);
+        }
+    }
+}
+
+template <std::size_t I>
+inline constexpr FunctionDescription description = [] {
+    static_assert(row_at<I>.parameters.size() <= kMaxParameters);
+    FunctionDescription d{full_name<I>.c_str(), {}, row_at<I>.parameters.size()};
+    for (std::size_t i = 0; i < d.parameter_count; ++i) d.parameters[i] = row_at<I>.parameters[i].name;
+    return d;
+}();
+
+// Methods without arguments, __repr__ and getters.
+template <std::size_t I>
+PyObject* call_without_arguments(PyObject* self) {
+    using H = Held<row_at<I>.borrow>;
+    return guarded([&]() -> PyObject* {
+        typename H::Guard borrow(flag_of(self));
+        if (!borrow) return nullptr;
+        return run_and_convert<row_at<I>.returns>([&]() -> decltype(auto) { return row_at<I>.operation(H::lattice(self)); });
     });
 }
 
-// Setter of a double field: convert, then take the exclusive borrow.
-int set_double(PyObject* self, PyObject* value, const char* name, double model::Lattice::*field) {
+template <std::size_t I>
+PyObject* no_arguments(PyObject* self, PyObject*) {
+    return call_without_arguments<I>(self);
+}
+
+template <std::size_t I>
+PyObject* get_property(PyObject* self, void*) {
+    return call_without_arguments<I>(self);
+}
+
+// The borrow is taken after binding and before conversion.
+template <std::size_t I>
+PyObject* fast_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    using H = Held<row_at<I>.borrow>;
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[row_at<I>.parameters.size()];
+        if (!bind_fastcall(description<I>, args, nargs, kwnames, bound)) return nullptr;
+        typename H::Guard borrow(flag_of(self));
+        if (!borrow) return nullptr;
+        Arguments<I> values;
+        if (!convert_arguments<I>(bound, values)) return nullptr;
+        return run_and_convert<row_at<I>.returns>([&]() -> decltype(auto) {
+            return std::apply([&](auto... v) -> decltype(auto) { return row_at<I>.operation(H::lattice(self), v...); },
+                              values);
+        });
+    });
+}
+
+// The value is converted before the borrow is taken; its note names the property.
+template <std::size_t I>
+int set_property(PyObject* self, PyObject* value, void*) {
+    static_assert(row_at<I>.parameters.size() == 1);
+    using H = Held<row_at<I>.borrow>;
     return guarded([&]() -> int {
         if (!value) {
             PyErr_SetString(PyExc_AttributeError, "property has no deleter");
             return -1;
         }
-        double converted;
-        if (!to_double(value, converted)) return argument_error(name), -1;
-        ExclusiveBorrow borrow(flag_of(self));
+        typename Argument<row_at<I>.parameters[0].annotation>::type converted;
+        if (!convert_argument<row_at<I>.parameters[0].annotation>(value, converted, row_at<I>.name)) return -1;
+        typename H::Guard borrow(flag_of(self));
         if (!borrow) return -1;
-        lattice_of(self).*field = converted;
+        row_at<I>.operation(H::lattice(self), converted);
         return 0;
     });
 }
 
-}  // namespace
-
-PyObject* lattice_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+template <std::size_t I>
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* bound[4];
-        if (!extract_arguments_tuple_dict(kNew, args, kwargs, bound)) return nullptr;
-        std::uint64_t width, height;
-        double temperature, h_z;
-        if (!to_u64(bound[0], width)) return argument_error("width");
-        if (!to_u64(bound[1], height)) return argument_error("height");
-        if (!to_double(bound[2], temperature)) return argument_error("temperature");
-        if (!to_double(bound[3], h_z)) return argument_error("h_z");
-
-        model::Lattice record = model::Lattice::create(width, height, temperature, h_z);
+        PyObject* bound[row_at<I>.parameters.size()];
+        if (!extract_arguments_tuple_dict(description<I>, args, kwargs, bound)) return nullptr;
+        Arguments<I> values;
+        if (!convert_arguments<I>(bound, values)) return nullptr;
+        model::Lattice record = std::apply(row_at<I>.operation, values);
         PyRef empty(PyTuple_New(0));
         if (!empty) return nullptr;
         PyObject* self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
@@ -127,107 +229,51 @@ void lattice_dealloc(PyObject* self) {
     Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
-PyObject* lattice_repr(PyObject* self) {
-    return read(self, [](const model::Lattice& lattice) -> PyObject* {
-        const std::string text = lattice_text(lattice);
-        return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
-    });
+template <std::size_t I>
+PyMethodDef method_entry() {
+    constexpr const auto& r = row_at<I>;
+    if constexpr (r.convention == Convention::fast_call) {
+        return {r.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_call<I>)),
+                METH_FASTCALL | METH_KEYWORDS, docstring<I>.c_str()};
+    } else {
+        static_assert(r.convention == Convention::no_arguments);
+        return {r.name.data(), no_arguments<I>, METH_NOARGS, docstring<I>.c_str()};
+    }
 }
 
-PyObject* flat_to_idx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_flat_idx(kFlatToIdx, self, args, nargs, kwnames,
-                         [](const model::Lattice& lattice, std::uint64_t k) {
-                             return index_list(lattice.flat_to_idx(k));
-                         });
+template <std::size_t I>
+PyGetSetDef property_entry() {
+    constexpr std::size_t setter = setter_of(row_at<I>.name);
+    if constexpr (setter < kCallableCount) return {row_at<I>.name.data(), get_property<I>, set_property<setter>, nullptr, nullptr};
+    else return {row_at<I>.name.data(), get_property<I>, nullptr, nullptr, nullptr};
 }
 
-PyObject* idx_to_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* bound[2];
-        if (!bind_fastcall(kIdxToFlat, args, nargs, kwnames, bound)) return nullptr;
-        SharedBorrow borrow(flag_of(self));
-        if (!borrow) return nullptr;
-        std::uint64_t row, col;
-        if (!to_u64(bound[0], row)) return argument_error("row");
-        if (!to_u64(bound[1], col)) return argument_error("col");
-        return PyLong_FromUnsignedLongLong(lattice_of(self).idx_to_flat(row, col));
-    });
-}
+constexpr auto kMethodRows =
+    rows_where([](Convention c) { return c == Convention::fast_call || c == Convention::no_arguments; });
+constexpr auto kPropertyRows = rows_where([](Convention c) { return c == Convention::getter; });
 
-PyObject* get_nearest_neighbors(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_flat_idx(kNeighbours, self, args, nargs, kwnames,
-                         [](const model::Lattice& lattice, std::uint64_t k) {
-                             return index_list(lattice.neighbour_list(k));
-                         });
-}
+auto method_table = []<std::size_t... J>(std::index_sequence<J...>) {
+    return std::array{method_entry<kMethodRows[J]>()..., PyMethodDef{nullptr, nullptr, 0, nullptr}};
+}(std::make_index_sequence<kMethodRows.size()>());
 
-PyObject* get_energy_diff_from_flip(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-    return with_flat_idx(kFlipDiff, self, args, nargs, kwnames,
-                         [](const model::Lattice& lattice, std::uint64_t k) {
-                             return PyFloat_FromDouble(model::flip_energy_difference(lattice, k));
-                         });
-}
+auto property_table = []<std::size_t... J>(std::index_sequence<J...>) {
+    return std::array{property_entry<kPropertyRows[J]>()..., PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr}};
+}(std::make_index_sequence<kPropertyRows.size()>());
 
-PyObject* get_energy(PyObject* self, PyObject*) {
-    return read(self, [](const model::Lattice& l) { return PyFloat_FromDouble(model::energy(l)); });
-}
+constexpr std::size_t kNewRow = only_row<Convention::constructor>();
+constexpr std::size_t kReprRow = only_row<Convention::representation>();
 
-PyObject* get_total_magnetization(PyObject* self, PyObject*) {
-    return read(self, [](const model::Lattice& l) { return PyFloat_FromDouble(model::total_magnetization(l)); });
-}
+}  // namespace
 
-PyObject* average_magnetization(PyObject* self, PyObject*) {
-    return read(self, [](const model::Lattice& l) { return PyFloat_FromDouble(model::average_magnetization(l)); });
-}
-
-PyObject* as_array(PyObject* self, PyObject*) {
-    return read(self, [](const model::Lattice& lattice) -> PyObject* {
-        const std::uint64_t n = lattice.site_count();
-        PyRef list(PyList_New(Py_ssize_t(n)));
-        if (!list) return nullptr;
-        PyRef plus(PyLong_FromLong(1)), minus(PyLong_FromLong(-1));
-        if (!plus || !minus) return nullptr;
-        const model::Spin* s = lattice.sites.data();
-        for (std::uint64_t i = 0; i < n; ++i) {
-            PyObject* item = s[i] < 0 ? minus.get() : plus.get();
-            Py_INCREF(item);
-            PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
-        }
-        return list.release();
-    });
-}
-
-PyObject* simulation_step(PyObject* self, PyObject*) {
-    return update(self, [](model::Lattice& l) { model::simulation_step(l); });
-}
-
-PyObject* wolff_step(PyObject* self, PyObject*) {
-    return update(self, [](model::Lattice& l) { model::wolff_step(l); });
-}
-
-PyObject* get_width(PyObject* self, void*) {
-    return read(self, [](const model::Lattice& l) { return PyLong_FromUnsignedLongLong(l.width); });
-}
-
-PyObject* get_height(PyObject* self, void*) {
-    return read(self, [](const model::Lattice& l) { return PyLong_FromUnsignedLongLong(l.height); });
-}
-
-PyObject* get_temperature(PyObject* self, void*) {
-    return read(self, [](const model::Lattice& l) { return PyFloat_FromDouble(l.temperature); });
-}
-
-PyObject* get_h_z(PyObject* self, void*) {
-    return read(self, [](const model::Lattice& l) { return PyFloat_FromDouble(l.h_z); });
-}
-
-int set_temperature(PyObject* self, PyObject* value, void*) {
-    return set_double(self, value, "temperature", &model::Lattice::temperature);
-}
-
-int set_h_z(PyObject* self, PyObject* value, void*) {
-    return set_double(self, value, "h_z", &model::Lattice::h_z);
-}
+PyType_Slot lattice_slots[] = {
+    {Py_tp_doc, const_cast<char*>(docstring<kNewRow>.c_str())},
+    {Py_tp_new, reinterpret_cast<void*>(construct<kNewRow>)},
+    {Py_tp_repr, reinterpret_cast<void*>(call_without_arguments<kReprRow>)},
+    {Py_tp_methods, method_table.data()},
+    {Py_tp_getset, property_table.data()},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(lattice_dealloc)},
+    {0, nullptr},
+};
 
 }  // namespace spinlattice::binding

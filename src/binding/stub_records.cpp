@@ -1,6 +1,6 @@
 // Introspection records: exported read-only data describing the module's Python
-// surface for stub generators. Nothing reads them at run time; they are built
-// entirely at compile time and land in .rodata.
+// surface for stub generators, written from the surface table. Nothing reads
+// them at run time; they are built entirely at compile time and land in .rodata.
 //
 // Each symbol SPINLATTICE_INTROSPECTION_<k> holds a 4-byte little-endian length L,
 // L bytes of compact JSON (one object) and zero padding to a multiple of 4.
@@ -8,123 +8,124 @@
 // fields of Python's ast nodes: a name is {"id","type":"name"}, an attribute
 // {"attr","type":"attribute","value"}, a subscript {"slice","type":"subscript",
 // "value"}; a reference to another record is {"id","type":"id"}. An id is the
-// decimal number <k> of the symbol holding that record (module 0, class 1), and a
-// function's "parent" is its class's id. An argument is {"annotation","name"};
-// self and cls are {"name"} only.
+// decimal number <k> of the symbol holding that record (module 0, class 1, then
+// row r of the table at 2 + r), and a function's "parent" is its class's id. An
+// argument is {"annotation","name"}; self and cls are {"name"} only.
 
 #include <cstddef>
-#include <cstdint>
-#include <type_traits>
+#include <string_view>
 
+#include "binding/lattice_surface.hpp"
+
+namespace spinlattice::binding {
 namespace {
 
-// A fixed-length piece of JSON text (no terminator counted in N).
-template <std::size_t N>
-struct Text {
-    char c[N + 1]{};
-};
+constexpr std::string_view kModuleId = "0";
+constexpr std::string_view kClassId = "1";
 
-template <class T>
-struct length_of;
-template <std::size_t M>
-struct length_of<char[M]> {
-    static constexpr std::size_t value = M - 1;  // drop the literal's terminator
-};
-template <std::size_t N>
-struct length_of<Text<N>> {
-    static constexpr std::size_t value = N;
-};
-
-template <std::size_t M>
-constexpr const char* chars(const char (&s)[M]) { return s; }
-template <std::size_t N>
-constexpr const char* chars(const Text<N>& t) { return t.c; }
-
-// Concatenates string literals and Text pieces into one Text.
-template <class... P>
-constexpr auto join(const P&... parts) {
-    Text<(length_of<P>::value + ... + 0)> out{};
-    std::size_t at = 0;
-    auto put = [&](const auto& part) {
-        constexpr std::size_t n = length_of<std::remove_cvref_t<decltype(part)>>::value;
-        const char* s = chars(part);
-        for (std::size_t i = 0; i < n; ++i) out.c[at++] = s[i];
-    };
-    (put(parts), ...);
-    return out;
+// Expressions; `value` writes the inner expression.
+constexpr void name(auto& put, std::string_view id) {
+    put(R"({"id":")");
+    put(id);
+    put(R"(","type":"name"})");
+}
+constexpr void attribute(auto& put, auto value, std::string_view attr) {
+    put(R"({"attr":")");
+    put(attr);
+    put(R"(","type":"attribute","value":)");
+    value(put);
+    put("}");
+}
+constexpr void builtins(auto& put) { name(put, "builtins"); }
+constexpr void class_reference(auto& put) {
+    put(R"({"id":")");
+    put(kClassId);
+    put(R"(","type":"id"})");
 }
 
-template <class... E>
-constexpr auto list(const E&... items) {
-    if constexpr (sizeof...(items) == 0) {
-        return join("[]");
-    } else {
-        return [](const auto& first, const auto&... rest) {
-            return join("[", first, join(",", rest)..., "]");
-        }(items...);
+constexpr void annotation(auto& put, Annotation a) {
+    const auto builtin = [&](std::string_view attr) { attribute(put, [](auto& p) { builtins(p); }, attr); };
+    switch (a) {
+        case Annotation::Int: return builtin("int");
+        case Annotation::Float: return builtin("float");
+        case Annotation::Str: return builtin("str");
+        case Annotation::ListOfInt:
+            put(R"({"slice":)");
+            builtin("int");
+            put(R"(,"type":"subscript","value":)");
+            builtin("list");
+            return put("}");
+        case Annotation::None: return name(put, "None");
+        case Annotation::Class: return class_reference(put);
     }
 }
 
-// Expressions.
-constexpr auto name(const auto& id) { return join(R"({"id":")", id, R"(","type":"name"})"); }
-constexpr auto attribute(const auto& value, const auto& attr) {
-    return join(R"({"attr":")", attr, R"(","type":"attribute","value":)", value, "}");
+// The receiver (self or cls) is positional-only, the rest are positional-or-keyword;
+// "args" is left out when there are none.
+constexpr void arguments(auto& put, const auto& r) {
+    put("{");
+    if (!r.parameters.empty()) {
+        put(R"("args":[)");
+        for (std::size_t i = 0; i < r.parameters.size(); ++i) {
+            put(i ? R"(,{"annotation":)" : R"({"annotation":)");
+            annotation(put, r.parameters[i].annotation);
+            put(R"(,"name":")");
+            put(r.parameters[i].name);
+            put(R"("})");
+        }
+        put("],");
+    }
+    put(R"("posonlyargs":[{"name":")");
+    put(r.convention == Convention::constructor ? "cls" : "self");
+    put(R"("}]})");
 }
-constexpr auto subscript(const auto& value, const auto& slice) {
-    return join(R"({"slice":)", slice, R"(,"type":"subscript","value":)", value, "}");
-}
-constexpr auto reference(const auto& id) { return join(R"({"id":")", id, R"(","type":"id"})"); }
 
-constexpr char kModuleId[] = "0";
-constexpr char kClassId[] = "1";
-
-constexpr auto kInt = attribute(name("builtins"), "int");
-constexpr auto kFloat = attribute(name("builtins"), "float");
-constexpr auto kStr = attribute(name("builtins"), "str");
-constexpr auto kListOfInt = subscript(attribute(name("builtins"), "list"), kInt);
-constexpr auto kNone = name("None");
-constexpr auto kLattice = reference(kClassId);
-
-// Arguments: the receiver (self or cls) is positional-only, the rest are
-// positional-or-keyword; "args" is left out when there are none.
-constexpr auto arg(const auto& arg_name, const auto& annotation) {
-    return join(R"({"annotation":)", annotation, R"(,"name":")", arg_name, R"("})");
-}
-template <std::size_t M, class... A>
-constexpr auto arguments(const char (&receiver)[M], const A&... args) {
-    if constexpr (sizeof...(args) == 0) {
-        return join(R"({"posonlyargs":[{"name":")", receiver, R"("}]})");
-    } else {
-        return join(R"({"args":)", list(args...), R"(,"posonlyargs":[{"name":")", receiver,
-                    R"("}]})");
+// A getter is decorated with property, a setter with Lattice.<name>.setter.
+constexpr void decorators(auto& put, const auto& r) {
+    if (r.convention == Convention::getter) {
+        put(R"("decorators":[)");
+        name(put, "property");
+        put("],");
+    } else if (r.convention == Convention::setter) {
+        put(R"("decorators":[)");
+        const auto property = [&r](auto& p) { attribute(p, [](auto& q) { class_reference(q); }, r.name); };
+        attribute(put, property, "setter");
+        put("],");
     }
 }
 
-constexpr auto method(const auto& fn_name, const auto& args, const auto& returns) {
-    return join(R"({"arguments":)", args, R"(,"name":")", fn_name, R"(","parent":")", kClassId,
-                R"(","returns":)", returns, R"(,"type":"function"})");
-}
-constexpr auto decorated(const auto& fn_name, const auto& args, const auto& decorator,
-                         const auto& returns) {
-    return join(R"({"arguments":)", args, R"(,"decorators":)", list(decorator), R"(,"name":")",
-                fn_name, R"(","parent":")", kClassId, R"(","returns":)", returns,
-                R"(,"type":"function"})");
-}
-constexpr auto getter(const auto& prop, const auto& type) {
-    return decorated(prop, arguments("self"), name("property"), type);
-}
-constexpr auto setter(const auto& prop, const auto& type) {
-    return decorated(prop, arguments("self", arg("value", type)),
-                     attribute(attribute(kLattice, prop), "setter"), kNone);
+constexpr void function_record(auto& put, const auto& r) {
+    put(R"({"arguments":)");
+    arguments(put, r);
+    put(",");
+    decorators(put, r);
+    put(R"("name":")");
+    put(r.name);
+    put(R"(","parent":")");
+    put(kClassId);
+    put(R"(","returns":)");
+    annotation(put, r.returns);
+    put(R"(,"type":"function"})");
 }
 
-constexpr auto kModuleRecord = join(R"({"id":")", kModuleId,
-                                    R"(","incomplete":true,"members":[],"name":"spinlattice","type":"module"})");
-constexpr auto kClassRecord = join(R"({"decorators":)", list(attribute(name("typing"), "final")),
-                                   R"(,"id":")", kClassId, R"(","name":"Lattice","type":"class"})");
+constexpr auto kModuleRecord = build_text([](auto& put) {
+    put(R"({"id":")");
+    put(kModuleId);
+    put(R"(","incomplete":true,"members":[],"name":"spinlattice","type":"module"})");
+});
 
-constexpr auto self_only = arguments("self");
-constexpr auto self_flat_idx = arguments("self", arg("flat_idx", kInt));
+constexpr auto kClassRecord = build_text([](auto& put) {
+    put(R"({"decorators":[)");
+    attribute(put, [](auto& p) { name(p, "typing"); }, "final");
+    put(R"(],"id":")");
+    put(kClassId);
+    put(R"(","name":")");
+    put(kClassName);
+    put(R"(","type":"class"})");
+});
+
+template <std::size_t I>
+constexpr auto kFunctionRecord = build_text([](auto& put) { function_record(put, row_at<I>); });
 
 // The encoded record: length prefix, JSON, zero padding.
 template <std::size_t L>
@@ -133,7 +134,7 @@ struct alignas(4) Record {
 };
 
 template <std::size_t L>
-constexpr Record<L> encode(const Text<L>& json) {
+constexpr Record<L> encode(const FixedText<L>& json) {
     static_assert(L <= 0xFFFFFFFFu, "length must fit the 32-bit prefix");
     Record<L> r{};
     r.bytes[0] = static_cast<unsigned char>(L & 0xFF);
@@ -141,7 +142,7 @@ constexpr Record<L> encode(const Text<L>& json) {
     r.bytes[2] = static_cast<unsigned char>((L >> 16) & 0xFF);
     r.bytes[3] = static_cast<unsigned char>((L >> 24) & 0xFF);
     for (std::size_t i = 0; i < L; ++i) {
-        const char ch = json.c[i];
+        const char ch = json.chars[i];
         // Readers expect compact JSON; a stray space or terminator is a typo here.
         if (ch == ' ' || ch == '\n' || ch == '\t' || ch == '\r' || ch == '\0') throw "not compact JSON";
         r.bytes[4 + i] = static_cast<unsigned char>(ch);
@@ -149,36 +150,41 @@ constexpr Record<L> encode(const Text<L>& json) {
     return r;
 }
 
+template <std::size_t K>
+constexpr auto record() {
+    if constexpr (K == 0) return encode(kModuleRecord);
+    else if constexpr (K == 1) return encode(kClassRecord);
+    else return encode(kFunctionRecord<K - 2>);
+}
+
 }  // namespace
+}  // namespace spinlattice::binding
 
-#define SPINLATTICE_RECORD extern "C" __attribute__((visibility("default"), used)) constexpr auto
+// Symbol names can't be computed, so each record's symbol is listed here.
+static_assert(2 + spinlattice::binding::kCallableCount == 20,
+              "one SPINLATTICE_RECORD line below per record: module, class and each table row");
 
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_0 = encode(kModuleRecord);
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_1 = encode(kClassRecord);
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_2 = encode(method(
-    "__new__",
-    arguments("cls", arg("width", kInt), arg("height", kInt), arg("temperature", kFloat),
-              arg("h_z", kFloat)),
-    kLattice));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_3 = encode(method("__repr__", self_only, kStr));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_4 = encode(method("flat_to_idx", self_flat_idx, kListOfInt));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_5 = encode(
-    method("idx_to_flat", arguments("self", arg("row", kInt), arg("col", kInt)), kInt));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_6 =
-    encode(method("get_nearest_neighbors", self_flat_idx, kListOfInt));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_7 = encode(method("get_energy", self_only, kFloat));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_8 =
-    encode(method("get_energy_diff_from_flip", self_flat_idx, kFloat));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_9 = encode(method("simulation_step", self_only, kNone));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_10 = encode(method("wolff_step", self_only, kNone));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_11 =
-    encode(method("get_total_magnetization", self_only, kFloat));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_12 =
-    encode(method("average_magnetization", self_only, kFloat));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_13 = encode(method("as_array", self_only, kListOfInt));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_14 = encode(getter("width", kInt));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_15 = encode(getter("height", kInt));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_16 = encode(getter("temperature", kFloat));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_17 = encode(getter("h_z", kFloat));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_18 = encode(setter("temperature", kFloat));
-SPINLATTICE_RECORD SPINLATTICE_INTROSPECTION_19 = encode(setter("h_z", kFloat));
+#define SPINLATTICE_RECORD(k)                                                            \
+    extern "C" __attribute__((visibility("default"), used)) constexpr auto SPINLATTICE_INTROSPECTION_##k = \
+        spinlattice::binding::record<k>();
+
+SPINLATTICE_RECORD(0)
+SPINLATTICE_RECORD(1)
+SPINLATTICE_RECORD(2)
+SPINLATTICE_RECORD(3)
+SPINLATTICE_RECORD(4)
+SPINLATTICE_RECORD(5)
+SPINLATTICE_RECORD(6)
+SPINLATTICE_RECORD(7)
+SPINLATTICE_RECORD(8)
+SPINLATTICE_RECORD(9)
+SPINLATTICE_RECORD(10)
+SPINLATTICE_RECORD(11)
+SPINLATTICE_RECORD(12)
+SPINLATTICE_RECORD(13)
+SPINLATTICE_RECORD(14)
+SPINLATTICE_RECORD(15)
+SPINLATTICE_RECORD(16)
+SPINLATTICE_RECORD(17)
+SPINLATTICE_RECORD(18)
+SPINLATTICE_RECORD(19)
