@@ -25,11 +25,15 @@ public:
 
     // The case for spin s (+1 or -1) with neighbour sum nb, valid for these parameters.
     const AcceptanceCase& lookup(int s, int nb, double temperature, double h_z) noexcept {
-        if (std::bit_cast<std::uint64_t>(temperature) != temperature_bits_ ||
-            std::bit_cast<std::uint64_t>(h_z) != h_z_bits_) [[unlikely]]
-            fill(temperature, h_z);
-        return cases_[slot(s, nb)];
+        if (!fresh(temperature, h_z)) [[unlikely]] fill(temperature, h_z);
+        return at(s, nb);
     }
+    // Whether the cases were computed for these parameters (bit for bit: NaN, -0.0).
+    bool fresh(double temperature, double h_z) const noexcept {
+        return std::bit_cast<std::uint64_t>(temperature) == temperature_bits_ &&
+               std::bit_cast<std::uint64_t>(h_z) == h_z_bits_;
+    }
+    const AcceptanceCase& at(int s, int nb) const noexcept { return cases_[slot(s, nb)]; }
 
 private:
     [[gnu::noinline]] void fill(double temperature, double h_z) noexcept {

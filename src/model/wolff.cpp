@@ -60,7 +60,7 @@ void grow_cluster(Lattice& lattice, std::uint64_t start, random::UnitBound p) {
     try {
         while (top != 0) {
             // While the buffer holds the words of four draws they are read in place.
-            auto units = rng.buffered_units();
+            auto units = rng.buffered_draws();
             auto in_buffer = [&units, p](bool like) { return units.below_if(like, p); };
             while (top != 0 && units.room(4) && capacity - count >= 4) expand_next(in_buffer);
             rng.finish(units);

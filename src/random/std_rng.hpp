@@ -54,17 +54,7 @@ public:
     // behind it: unbiased up to 2^-64. n >= 2^32 does the same with wide draws.
     std::uint64_t random_range(std::uint64_t n) {
         if (n == 0) [[unlikely]] stop("cannot sample empty range");
-        if (n <= 0xFFFFFFFFu) [[likely]] {
-            const std::uint64_t m = std::uint64_t(next_u32()) * n;
-            std::uint64_t hi = m >> 32;
-            const std::uint32_t lo = std::uint32_t(m);
-            const std::uint32_t threshold = std::uint32_t(0u - std::uint32_t(n));  // 2^32 - n
-            if (lo > threshold) [[unlikely]] {
-                const std::uint32_t h2 = std::uint32_t((std::uint64_t(next_u32()) * n) >> 32);
-                if (std::uint64_t(lo) + h2 >= (std::uint64_t(1) << 32)) ++hi;
-            }
-            return hi;
-        }
+        if (n <= 0xFFFFFFFFu) [[likely]] return index_from_words(std::uint32_t(n), [this] { return next_u32(); });
         return random_range_wide(n);
     }
 
@@ -97,12 +87,18 @@ public:
         }
     }
 
-    // Conditional unit draws read straight from the buffer without a refill,
-    // for a caller that checked room() first. Each test takes its draw only
-    // when asked to, without a branch on that; finish() hands the position back.
-    class BufferedUnits {
+    // Draws read straight from the buffer without a refill, for a caller that
+    // checked room first; finish() hands the position back to the generator.
+    class BufferedDraws {
     public:
-        bool room(unsigned draws) const noexcept { return index_ + 2 * draws <= BlockRng::result_len; }
+        // Whether `draws` unit draws fit; room_words counts words.
+        bool room(unsigned draws) const noexcept { return room_words(2 * draws); }
+        bool room_words(unsigned words) const noexcept { return index_ + words <= BlockRng::result_len; }
+        // The index draw for 0 < n < 2^32, as random_range takes it (needs room for two words).
+        std::uint64_t index_below(std::uint32_t n) noexcept {
+            return index_from_words(n, [this] { return words_[index_++]; });
+        }
+        // Each unit test takes its draw only when asked to, without a branch on that.
         // draw && p > unit draw; the two words are taken only when draw.
         bool below_if(bool draw, UnitBound p) noexcept {
             const bool below = p.admits(std::uint64_t(words_[index_]) | std::uint64_t(words_[index_ + 1]) << 32);
@@ -112,16 +108,28 @@ public:
 
     private:
         friend class StdRng;
-        BufferedUnits(const std::uint32_t* words, std::uint64_t index) noexcept : words_(words), index_(index) {}
+        BufferedDraws(const std::uint32_t* words, std::uint64_t index) noexcept : words_(words), index_(index) {}
         const std::uint32_t* words_;
         std::uint64_t index_;
     };
     // room() is false from the start when fewer than two words are left.
-    BufferedUnits buffered_units() const noexcept { return BufferedUnits(words().results(), words().index()); }
-    void finish(const BufferedUnits& units) noexcept { words().advance(units.index_ - words().index()); }
+    BufferedDraws buffered_draws() const noexcept { return BufferedDraws(words().results(), words().index()); }
+    void finish(const BufferedDraws& draws) noexcept { words().advance(draws.index_ - words().index()); }
 
 private:
     explicit StdRng(const Seed& seed) noexcept : inner_{BlockRng(seed)} {}
+
+    // The narrow index draw on the words next_word() hands out (see random_range).
+    template <class NextWord>
+    static std::uint64_t index_from_words(std::uint32_t n, NextWord&& next_word) noexcept {
+        const std::uint64_t m = std::uint64_t(next_word()) * n;
+        const std::uint32_t lo = std::uint32_t(m);
+        if (lo > 0u - n) [[unlikely]] {  // above 2^32 - n: the second word may carry
+            const std::uint64_t h2 = (std::uint64_t(next_word()) * n) >> 32;
+            return (m >> 32) + ((lo + h2) >> 32);
+        }
+        return m >> 32;
+    }
 
     [[gnu::noinline]] std::uint64_t random_range_wide(std::uint64_t n) noexcept {
         using u128 = unsigned __int128;

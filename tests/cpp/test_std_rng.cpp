@@ -222,9 +222,9 @@ void test_unit_bound_matches_the_comparison() {
     CHECK_EQ(mismatches, 0);
 }
 
-// Buffered conditional draws take exactly the words that unit draws would, at
+// Buffered draws take exactly the words that index and unit draws would, at
 // every position a run can start from, and stop being offered before word 64.
-void test_buffered_units_follow_the_stream() {
+void test_buffered_draws_follow_the_stream() {
     const Seed seed = counting_seed();
     const UnitBound half(0.5);
     for (std::uint64_t start = 0; start <= 130; ++start) {
@@ -233,10 +233,18 @@ void test_buffered_units_follow_the_stream() {
         for (std::uint64_t i = 0; i < start; ++i) CHECK_EQ(g.next_u32(), m.word());
         Lcg lcg{start};
         const std::uint64_t before = g.index();
-        auto units = g.buffered_units();
+        auto units = g.buffered_draws();
         int mismatches = 0, tests = 0;
+        const std::uint32_t bounds[] = {1, 7, 3u << 30, 0xFFFFFFFFu, 2969686940u};
         while (units.room(1)) {
-            const bool draw = lcg.next() & 1;
+            const std::uint64_t choice = lcg.next();
+            if (choice % 3 == 0) {  // an index draw, one or two words
+                const std::uint32_t n = bounds[choice / 3 % 5];
+                mismatches += units.index_below(n) != m.range(n);
+                ++tests;
+                continue;
+            }
+            const bool draw = choice & 1;
             mismatches += units.below_if(draw, half) != (draw && half.admits(m.wide()));
             if (!draw) units.below_if(false, half);  // a refused test takes nothing either
             ++tests;
@@ -395,7 +403,7 @@ int main() {
     test_interleaved_draws_follow_the_stream();
     test_batched_coins_match_single_draws();
     test_unit_bound_matches_the_comparison();
-    test_buffered_units_follow_the_stream();
+    test_buffered_draws_follow_the_stream();
     test_random_range();
     test_coin_index();
     return check::finish("test_std_rng");
