@@ -28,10 +28,12 @@ public:
     Index* joined() noexcept { return joined_; }
     std::uint64_t capacity() const noexcept { return capacity_; }
 
-    // Doubles the capacity, keeping the first `pending` and `joined` entries;
-    // throws std::bad_alloc and leaves everything unchanged when it can't.
-    [[gnu::noinline]] void grow(std::uint64_t pending, std::uint64_t joined) {
-        const std::uint64_t capacity = capacity_ * 2;
+    // Grows eightfold, but never past `limit` (the site count and the slack
+    // of one expansion), keeping the first `pending` and `joined` entries:
+    // few copies per call, and no more memory than the lattice can use.
+    // Throws std::bad_alloc and leaves everything unchanged when it can't.
+    [[gnu::noinline]] void grow(std::uint64_t pending, std::uint64_t joined, std::uint64_t limit) {
+        const std::uint64_t capacity = capacity_ < limit / 8 ? capacity_ * 8 : limit;
         auto more_pending = std::unique_ptr<PendingSite<Index>[]>(new PendingSite<Index>[capacity]);
         auto more_joined = std::unique_ptr<Index[]>(new Index[capacity]);
         std::memcpy(more_pending.get(), pending_, pending * sizeof(PendingSite<Index>));

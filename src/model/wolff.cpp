@@ -66,7 +66,7 @@ void grow_cluster(Lattice& lattice, std::uint64_t start, random::UnitBound p) {
             rng.finish(units);
             if (top == 0) break;
             if (capacity - count < 4) {
-                storage.grow(top, count);
+                storage.grow(top, count, lattice.site_count() + 4);  // count never exceeds n
                 pending = storage.pending();
                 joined = storage.joined();
                 capacity = storage.capacity();

@@ -4,13 +4,26 @@
 // The draws built on these words live in std_rng.hpp.
 
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "random/chacha.hpp"
 
 namespace spinlattice::random {
 
 using Seed = std::array<std::uint8_t, 32>;
+
+// The wide value of two consecutive words, the first as the low half: one
+// 64-bit load where that is the memory order.
+inline std::uint64_t wide_at(const std::uint32_t* w) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint64_t v;
+        std::memcpy(&v, w, sizeof v);
+        return v;
+    }
+    return std::uint64_t(w[0]) | std::uint64_t(w[1]) << 32;
+}
 
 struct ChaCha12Core {
     std::uint32_t key[8] = {};
@@ -58,7 +71,7 @@ public:
         const std::uint64_t i = index_;
         if (i < result_len - 1) [[likely]] {
             index_ = i + 2;
-            return wide_at(i);
+            return wide_at(results_ + i);
         }
         if (i == result_len - 1) {
             const std::uint64_t low = results_[result_len - 1];
@@ -66,12 +79,7 @@ public:
             return low | std::uint64_t(results_[0]) << 32;
         }
         refill(2);
-        return wide_at(0);
-    }
-
-    // The wide value whose low word is buffer word i (i < 63).
-    std::uint64_t wide_at(std::uint64_t i) const noexcept {
-        return std::uint64_t(results_[i]) | std::uint64_t(results_[i + 1]) << 32;
+        return wide_at(results_);
     }
 
 private:

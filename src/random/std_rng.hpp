@@ -101,7 +101,7 @@ public:
         // Each unit test takes its draw only when asked to, without a branch on that.
         // draw && p > unit draw; the two words are taken only when draw.
         bool below_if(bool draw, UnitBound p) noexcept {
-            const bool below = p.admits(std::uint64_t(words_[index_]) | std::uint64_t(words_[index_ + 1]) << 32);
+            const bool below = p.admits(wide_at(words_ + index_));
             index_ += 2 * std::uint64_t(draw);
             return draw & below;
         }
