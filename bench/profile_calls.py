@@ -65,9 +65,7 @@ if path:
 else:
     import spinlattice as module
 lattice, TC = module.Lattice, {tc!r}
-def warm(L):
-    for _ in range(20):
-        L.wolff_step()
+def warm(L):  # Metropolis only: a Wolff call's cost varies with its cluster and would not cancel
     s = L.simulation_step
     for _ in repeat(None, 100_000):
         s()
