@@ -14,10 +14,8 @@
 
 namespace spinlattice::model {
 
-struct AcceptanceCase {
-    bool downhill;                // dE <= 0: flip without a unit draw
-    random::UnitBound uphill;     // exp(-dE / temperature) > u, used when !downhill
-};
+// Flip without a unit draw when dE <= 0, else when exp(-dE / temperature) > u.
+using AcceptanceCase = random::UnitOrSure;
 
 class AcceptanceTable {
 public:
@@ -40,7 +38,8 @@ private:
         for (const int s : {-1, 1}) {
             for (int nb = -4; nb <= 4; nb += 2) {
                 const double delta_e = flip_energy_difference(s, nb, h_z);
-                cases_[slot(s, nb)] = {delta_e <= 0, random::UnitBound(std::exp(-delta_e / temperature))};
+                const bool downhill = delta_e <= 0;
+                cases_[slot(s, nb)] = AcceptanceCase(downhill, random::UnitBound(downhill ? 0.0 : std::exp(-delta_e / temperature)));
             }
         }
         temperature_bits_ = std::bit_cast<std::uint64_t>(temperature);

@@ -29,7 +29,7 @@ void simulation_step_general(Lattice& lattice) {
     const Spin s = lattice.sites[i];  // i < site count: the draw is in range
     const AcceptanceCase& outcome =
         lattice.acceptance.lookup(s, neighbour_sum(lattice, i), lattice.temperature, lattice.h_z);
-    if (outcome.downhill || lattice.rng.unit_below(outcome.uphill)) lattice.sites[i] = Spin(-s);
+    if (lattice.rng.unit_or_sure(outcome)) lattice.sites[i] = Spin(-s);
 }
 
 }  // namespace spinlattice::model

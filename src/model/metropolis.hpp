@@ -3,6 +3,8 @@
 // when the flip would raise the energy (or dE is not a number); the flip is
 // made when exp(-dE / temperature) > u.
 
+#include <cstddef>
+
 #include "model/observables.hpp"
 
 namespace spinlattice::model {
@@ -13,8 +15,10 @@ void simulation_step_general(Lattice& lattice);
 
 // Small enough to sit in the caller: when the buffer holds the four words the
 // update can take, the lattice has fewer than 2^32 sites and the acceptance
-// table is current, the draws are read in place and the acceptance decided
-// without branches (it is unpredictable); anything else takes one call out.
+// table is current, the draws are read in place, the row comes with the index
+// draw, the neighbours are found by offsets from the site and the acceptance
+// is decided without branches (it is unpredictable); anything else takes one
+// call out.
 [[gnu::always_inline]] inline void simulation_step(Lattice& lattice) {
     const std::uint64_t n = lattice.site_count();
     auto draws = lattice.rng.buffered_draws();
@@ -23,12 +27,21 @@ void simulation_step_general(Lattice& lattice);
         simulation_step_general(lattice);
         return;
     }
-    const std::uint64_t i = draws.index_below(std::uint32_t(n));
-    const Spin s = lattice.sites[i];
-    const AcceptanceCase& outcome = lattice.acceptance.at(s, neighbour_sum(lattice, i));
-    const bool flip = outcome.downhill | draws.below_if(!outcome.downhill, outcome.uphill);
+    const std::uint64_t w = lattice.width, h = lattice.height;
+    const auto [i, row] = draws.index_below_with_row(std::uint32_t(n), std::uint32_t(h), std::uint32_t(w));
+    const std::uint64_t col = i - row * w;
+    Spin* const site = lattice.sites.data() + i;
+    // The same wrap at the edges as neighbour_list, as offsets from the site.
+    const std::ptrdiff_t wide = std::ptrdiff_t(w), last_row = std::ptrdiff_t(n - w);
+    const std::ptrdiff_t left = col == 0 ? wide - 1 : -1;
+    const std::ptrdiff_t up = row == 0 ? last_row : -wide;
+    const std::ptrdiff_t right = col + 1 == w ? 1 - wide : 1;
+    const std::ptrdiff_t down = row + 1 == h ? -last_row : wide;
+    const Spin s = *site;
+    const int nb = ((site[left] + site[up]) + site[right]) + site[down];
+    const bool flip = draws.unit_or_sure(lattice.acceptance.at(s, nb));
     lattice.rng.finish(draws);
-    lattice.sites[i] = Spin(s ^ (-2 & -int(flip)));  // +-1 ^ -2 is the other sign
+    *site = Spin(s ^ (-2 & -int(flip)));  // +-1 ^ -2 is the other sign
 }
 
 }  // namespace spinlattice::model

@@ -30,9 +30,28 @@ public:
     }
     // Whether the unit draw made from the wide value v lies below the probability.
     bool admits(std::uint64_t v) const noexcept { return (v >> 11) < k_; }
+    // The integer bound itself, 0..2^53.
+    std::uint64_t limit() const noexcept { return k_; }
 
 private:
     std::uint64_t k_ = 0;
+};
+
+// A decision that is either certain, taking no draw, or "p > unit draw",
+// taking one. Kept as the bound and the words taken, so that a caller reading
+// the buffer in place decides either kind without a branch: a certain one
+// compares against 2^53, which every (v >> 11) lies below, and takes 0 words.
+class UnitOrSure {
+public:
+    constexpr UnitOrSure() noexcept = default;
+    UnitOrSure(bool sure, UnitBound p) noexcept
+        : bound_(sure ? std::uint64_t(1) << 53 : p.limit()), words_(sure ? 0 : 2) {}
+    bool sure() const noexcept { return words_ == 0; }
+
+private:
+    friend class StdRng;
+    std::uint64_t bound_ = 0;
+    std::uint64_t words_ = 2;
 };
 
 class StdRng {
@@ -54,7 +73,7 @@ public:
     // behind it: unbiased up to 2^-64. n >= 2^32 does the same with wide draws.
     std::uint64_t random_range(std::uint64_t n) {
         if (n == 0) [[unlikely]] stop("cannot sample empty range");
-        if (n <= 0xFFFFFFFFu) [[likely]] return index_from_words(std::uint32_t(n), [this] { return next_u32(); });
+        if (n <= 0xFFFFFFFFu) [[likely]] return narrow_index(std::uint32_t(n), [this] { return next_u32(); });
         return random_range_wide(n);
     }
 
@@ -63,6 +82,8 @@ public:
 
     // p > unit draw, with the draw taken.
     bool unit_below(UnitBound p) noexcept { return p.admits(next_u64()); }
+    // True without a draw when the decision is certain, else p > unit draw.
+    bool unit_or_sure(const UnitOrSure& d) noexcept { return d.sure() || (next_u64() >> 11) < d.bound_; }
 
     // The coin draw: true when the wide value is below 2^63.
     bool coin() noexcept { return next_u64() < (std::uint64_t(1) << 63); }
@@ -95,8 +116,28 @@ public:
         bool room(unsigned draws) const noexcept { return room_words(2 * draws); }
         bool room_words(unsigned words) const noexcept { return index_ + words <= BlockRng::result_len; }
         // The index draw for 0 < n < 2^32, as random_range takes it (needs room for two words).
-        std::uint64_t index_below(std::uint32_t n) noexcept {
-            return index_from_words(n, [this] { return words_[index_++]; });
+        std::uint64_t index_below(std::uint32_t n) noexcept { return narrow_index(n, [this] { return words_[index_++]; }); }
+        // The same draw for n = rows * cols, with its row floor(index / cols) by
+        // one multiply: without the correction draw the index is
+        // floor(w * rows * cols / 2^32) for the first word w, and
+        // floor(floor(y) / cols) = floor(y / cols) makes the row floor(w * rows / 2^32).
+        struct IndexAndRow {
+            std::uint64_t index;
+            std::uint64_t row;
+        };
+        IndexAndRow index_below_with_row(std::uint32_t n, std::uint32_t rows, std::uint32_t cols) noexcept {
+            std::uint64_t row;
+            const std::uint64_t index = narrow_index(
+                n, [this] { return words_[index_++]; },
+                [&row, rows](std::uint64_t i, std::uint32_t first) {
+                    row = (std::uint64_t(first) * rows) >> 32;
+                    return i;
+                },
+                [&row, cols](std::uint64_t i) {
+                    row = std::uint32_t(i) / cols;
+                    return i;
+                });
+            return {index, row};
         }
         // Each unit test takes its draw only when asked to, without a branch on that.
         // draw && p > unit draw; the two words are taken only when draw.
@@ -104,6 +145,12 @@ public:
             const bool below = p.admits(wide_at(words_ + index_));
             index_ += 2 * std::uint64_t(draw);
             return draw & below;
+        }
+        // The decision, with its draw read in place when it takes one (needs room for two words).
+        bool unit_or_sure(const UnitOrSure& d) noexcept {
+            const bool below = (wide_at(words_ + index_) >> 11) < d.bound_;
+            index_ += d.words_;
+            return below;
         }
 
     private:
@@ -119,16 +166,22 @@ public:
 private:
     explicit StdRng(const Seed& seed) noexcept : inner_{BlockRng(seed)} {}
 
-    // The narrow index draw on the words next_word() hands out (see random_range).
-    template <class NextWord>
-    static std::uint64_t index_from_words(std::uint32_t n, NextWord&& next_word) noexcept {
-        const std::uint64_t m = std::uint64_t(next_word()) * n;
+    // The narrow index draw on the words next_word() hands out (see random_range),
+    // handed to plain(index, first word) or, when the correction draw was
+    // taken, to corrected(index): each caller's two ends stay straight-line code.
+    template <class NextWord, class Plain, class Corrected>
+    static std::uint64_t narrow_index(std::uint32_t n, NextWord&& next_word, Plain&& plain, Corrected&& corrected) noexcept {
+        const std::uint32_t first = next_word();
+        const std::uint64_t m = std::uint64_t(first) * n;
         const std::uint32_t lo = std::uint32_t(m);
         if (lo > 0u - n) [[unlikely]] {  // above 2^32 - n: the second word may carry
             const std::uint64_t h2 = (std::uint64_t(next_word()) * n) >> 32;
-            return (m >> 32) + ((lo + h2) >> 32);
+            return corrected((m >> 32) + ((lo + h2) >> 32));
         }
-        return m >> 32;
+        return plain(m >> 32, first);
+    }
+    static std::uint64_t narrow_index(std::uint32_t n, auto&& next_word) noexcept {
+        return narrow_index(n, next_word, [](std::uint64_t i, std::uint32_t) { return i; }, [](std::uint64_t i) { return i; });
     }
 
     [[gnu::noinline]] std::uint64_t random_range_wide(std::uint64_t n) noexcept {
