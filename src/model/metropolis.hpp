@@ -31,14 +31,22 @@ void simulation_step_general(Lattice& lattice);
     const auto [i, row] = draws.index_below_with_row(std::uint32_t(n), std::uint32_t(h), std::uint32_t(w));
     const std::uint64_t col = i - row * w;
     Spin* const site = lattice.sites.data() + i;
-    // The same wrap at the edges as neighbour_list, as offsets from the site.
-    const std::ptrdiff_t wide = std::ptrdiff_t(w), last_row = std::ptrdiff_t(n - w);
-    const std::ptrdiff_t left = col == 0 ? wide - 1 : -1;
-    const std::ptrdiff_t up = row == 0 ? last_row : -wide;
-    const std::ptrdiff_t right = col + 1 == w ? 1 - wide : 1;
-    const std::ptrdiff_t down = row + 1 == h ? -last_row : wide;
+    // Neighbours as offsets from the site; away from the edges (nearly every
+    // site of a large lattice) they are constants and no wrap needs working out.
+    const std::ptrdiff_t wide = std::ptrdiff_t(w);
+    const auto sum = [site](std::ptrdiff_t left, std::ptrdiff_t up, std::ptrdiff_t right, std::ptrdiff_t down) {
+        return ((site[left] + site[up]) + site[right]) + site[down];
+    };
+    int nb;
+    if (col - 1 < w - 2 && row - 1 < h - 2) [[likely]] {  // unsigned: column and row 0 wrap to the top
+        nb = sum(-1, -wide, 1, wide);
+    } else {
+        // The same wrap as neighbour_list.
+        const std::ptrdiff_t last_row = std::ptrdiff_t(n - w);
+        nb = sum(col == 0 ? wide - 1 : -1, row == 0 ? last_row : -wide, col + 1 == w ? 1 - wide : 1,
+                 row + 1 == h ? -last_row : wide);
+    }
     const Spin s = *site;
-    const int nb = ((site[left] + site[up]) + site[right]) + site[down];
     const bool flip = draws.unit_or_sure(lattice.acceptance.at(s, nb));
     lattice.rng.finish(draws);
     *site = Spin(s ^ (-2 & -int(flip)));  // +-1 ^ -2 is the other sign

@@ -114,9 +114,9 @@ public:
     public:
         // Whether `draws` unit draws fit; room_words counts words.
         bool room(unsigned draws) const noexcept { return room_words(2 * draws); }
-        bool room_words(unsigned words) const noexcept { return index_ + words <= BlockRng::result_len; }
+        bool room_words(unsigned words) const noexcept { return next_ + words <= words_ + BlockRng::result_len; }
         // The index draw for 0 < n < 2^32, as random_range takes it (needs room for two words).
-        std::uint64_t index_below(std::uint32_t n) noexcept { return narrow_index(n, [this] { return words_[index_++]; }); }
+        std::uint64_t index_below(std::uint32_t n) noexcept { return narrow_index(n, [this] { return *next_++; }); }
         // The same draw for n = rows * cols, with its row floor(index / cols) by
         // one multiply: without the correction draw the index is
         // floor(w * rows * cols / 2^32) for the first word w, and
@@ -128,7 +128,7 @@ public:
         IndexAndRow index_below_with_row(std::uint32_t n, std::uint32_t rows, std::uint32_t cols) noexcept {
             std::uint64_t row;
             const std::uint64_t index = narrow_index(
-                n, [this] { return words_[index_++]; },
+                n, [this] { return *next_++; },
                 [&row, rows](std::uint64_t i, std::uint32_t first) {
                     row = (std::uint64_t(first) * rows) >> 32;
                     return i;
@@ -142,26 +142,26 @@ public:
         // Each unit test takes its draw only when asked to, without a branch on that.
         // draw && p > unit draw; the two words are taken only when draw.
         bool below_if(bool draw, UnitBound p) noexcept {
-            const bool below = p.admits(wide_at(words_ + index_));
-            index_ += 2 * std::uint64_t(draw);
+            const bool below = p.admits(wide_at(next_));
+            next_ += 2 * std::uint64_t(draw);
             return draw & below;
         }
         // The decision, with its draw read in place when it takes one (needs room for two words).
         bool unit_or_sure(const UnitOrSure& d) noexcept {
-            const bool below = (wide_at(words_ + index_) >> 11) < d.bound_;
-            index_ += d.words_;
+            const bool below = (wide_at(next_) >> 11) < d.bound_;
+            next_ += d.words_;
             return below;
         }
 
     private:
         friend class StdRng;
-        BufferedDraws(const std::uint32_t* words, std::uint64_t index) noexcept : words_(words), index_(index) {}
+        BufferedDraws(const std::uint32_t* words, std::uint64_t index) noexcept : words_(words), next_(words + index) {}
         const std::uint32_t* words_;
-        std::uint64_t index_;
+        const std::uint32_t* next_;  // a cursor rather than an index: one register less in the loops that use it
     };
     // room() is false from the start when fewer than two words are left.
     BufferedDraws buffered_draws() const noexcept { return BufferedDraws(words().results(), words().index()); }
-    void finish(const BufferedDraws& draws) noexcept { words().advance(draws.index_ - words().index()); }
+    void finish(const BufferedDraws& draws) noexcept { words().advance(std::uint64_t(draws.next_ - draws.words_) - words().index()); }
 
 private:
     explicit StdRng(const Seed& seed) noexcept : inner_{BlockRng(seed)} {}
