@@ -29,12 +29,15 @@ from collections import defaultdict
 T_CRITICAL = 2.269185314213022
 
 # name: (set-up code, loop body, calls per unit N). Set-up binds what the body uses.
+STEP = "L = lattice(64, 64, {}, {}); warm(L); f = L.simulation_step"
 OPERATIONS = {
     "bit_length": ("f = (12345).bit_length", "f()", 1),
-    "step_tc": ("L = lattice(64, 64, TC, 0.0); warm(L); f = L.simulation_step", "f()", 1),
-    "step_t5": ("L = lattice(64, 64, 5.0, 0.0); warm(L); f = L.simulation_step", "f()", 1),
-    "step_t05": ("L = lattice(64, 64, 0.5, 0.0); warm(L); f = L.simulation_step", "f()", 1),
-    "step_nan": ("L = lattice(64, 64, TC, float('nan')); warm(L); f = L.simulation_step", "f()", 1),
+    "noop": ("f = noop_module().noop", "f()", 1),
+    **{name: (STEP.format(t, h), "f()", 1) for name, t, h in [
+        ("step_tc", "TC", "0.0"), ("step_t5", "5.0", "0.0"), ("step_t05", "0.5", "0.0"),
+        ("step_nan", "TC", "float('nan')")]},
+    "wolff_128": ("seed_next(); L = lattice(128, 128, TC, 0.0); settle(L, 1000); f = L.wolff_step", "f()", 1 / 1000),
+    "wolff_256": ("seed_next(); L = lattice(256, 256, TC, 0.0); settle(L, 5000); f = L.wolff_step", "f()", 1 / 1000),
     "divmod": ("f = divmod; a = 64 * 37 + 21; b = 64", "f(a, b)", 1),
     "flat_to_idx": ("L = lattice(64, 64, TC, 0.0); f = L.flat_to_idx; a = 64 * 37 + 21", "f(a)", 1),
     "idx_to_flat": ("L = lattice(64, 64, TC, 0.0); f = L.idx_to_flat; a, b = 37, 21", "f(a, b)", 1),
@@ -46,12 +49,14 @@ OPERATIONS = {
     "list_bytes": ("n = 1024 * 1024", "list(bytes(n))", 1 / 10_000),
     "get_energy": ("L = lattice(1024, 1024, TC, 0.0); f = L.get_energy", "f()", 1 / 10_000),
 }
-DEFAULT = ["bit_length", "step_tc", "step_t5", "step_nan", "divmod", "flat_to_idx", "real", "width",
+DEFAULT = ["bit_length", "noop", "step_tc", "step_t5", "step_nan", "divmod", "flat_to_idx", "real", "width",
            "temperature", "as_array", "list_bytes"]
 
 DRIVER = """
 import sys, importlib.util
 from itertools import repeat
+sys.path.insert(0, {bench!r})
+from noop_module import noop_module
 path, calls = sys.argv[1], int(sys.argv[2])
 if path:
     spec = importlib.util.spec_from_file_location("spinlattice", path)
@@ -60,18 +65,32 @@ if path:
 else:
     import spinlattice as module
 lattice, TC = module.Lattice, {tc!r}
-def warm(L):
-    for _ in range(20):
-        L.wolff_step()
+def warm(L):  # Metropolis only: a Wolff call's cost varies with its cluster and would not cancel
     s = L.simulation_step
     for _ in repeat(None, 100_000):
         s()
+def settle(L, calls_):
+    for _ in repeat(None, calls_):
+        L.wolff_step()
+def seed_next():  # the next lattice's seed, through the getrandom shim (Wolff: the same clusters every run)
+    import ctypes
+    shim = ctypes.CDLL(None)
+    shim.shim_queue_seed.argtypes = [ctypes.c_char_p]
+    shim.shim_queue_seed(bytes(range(1, 33)))
 def run(calls_):  # a name the set-up code cannot shadow
     {setup}
     for _ in repeat(None, calls_):
         {body}
+def count(calls_):  # examined neighbours: a cluster of c sites moves M by 2c and examines 4c
+    {setup}
+    total, m = 0.0, L.get_total_magnetization()
+    for _ in repeat(None, calls_):
+        {body}
+        m2 = L.get_total_magnetization()
+        total, m = total + 2 * abs(m2 - m), m2
+    print(total)
 run({warmup})
-run(calls)
+count(calls) if len(sys.argv) > 3 else run(calls)
 """
 
 
@@ -80,18 +99,28 @@ def profile(op, module, calls, workdir):
     n = max(1, int(calls * scale))
     script = os.path.join(workdir, f"drive_{op}.py")
     with open(script, "w") as f:
-        f.write(DRIVER.format(tc=T_CRITICAL, setup=setup, body=body, warmup=max(1, n // 10)))
+        f.write(DRIVER.format(tc=T_CRITICAL, bench=os.path.dirname(os.path.abspath(__file__)), setup=setup, body=body, warmup=max(1, n // 10)))
+    env = dict(os.environ)
+    examined = None
+    if "seed_next()" in setup:
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+        import seeded  # compiles the getrandom shim
+        env["LD_PRELOAD"] = (seeded.shim_path() + " " + env.get("LD_PRELOAD", "")).strip()
+        counts = [float(subprocess.run([sys.executable, script, module or "", str(count), "count"], check=True,
+                                       env=env, capture_output=True, text=True).stdout) for count in (n, 3 * n)]
+        examined = (counts[1] - counts[0]) / (2 * n)
     costs = []
     for count in (n, 3 * n):
         out = os.path.join(workdir, f"{op}.{count}.out")
         subprocess.run(["valgrind", "--tool=callgrind", "--branch-sim=yes", "--callgrind-out-file=" + out,
                         sys.executable, script,
-                        module or "", str(count)], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                        module or "", str(count)], check=True, env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
         costs.append(read_costs(out))
     zero = (0,) * len(EVENTS)
     per_call = {key: tuple((b - a) / (2 * n) for a, b in zip(costs[0].get(key, zero), costs[1].get(key, zero)))
                 for key in set(costs[0]) | set(costs[1])}
-    return per_call
+    return per_call, examined
 
 
 # One column per event: "1,234 (5.6%)", "1,234" or "." for zero; then "file:function [object]".
@@ -123,14 +152,18 @@ def read_costs(out):
     return costs
 
 
+# Our layers by source folder, whatever the build recorded (absolute, relative or
+# ../-prefixed paths), then by namespace for code inlined from elsewhere.
+OUR_FOLDER = re.compile(r"(?:^|/)src/(binding|model|random)/|(?:^|/)src/(lib|stop)\.(?:cpp|hpp)$")
+OUR_NAMESPACE = re.compile(r"\bspinlattice::(binding|model|random)::")
+GROUPS = {"binding": "binding", "lib": "binding", "model": "model", "stop": "model", "random": "generator"}
+
+
 def group_of(location, obj):
     file, _, function = location.partition(":")
-    if "/src/binding/" in file or file.endswith("src/lib.cpp"):
-        return "binding"
-    if "/src/model/" in file or "/src/stop" in file:
-        return "model"
-    if "/src/random/" in file or "spinlattice::random::" in function:
-        return "generator"
+    m = OUR_FOLDER.search(file) or OUR_NAMESPACE.search(function)
+    if m:
+        return GROUPS[m.group(1) or m.group(2)]
     if function.startswith("spinlattice::") or "spinlattice" in obj:
         if "atomic" in file:
             return "binding: atomics"
@@ -146,16 +179,20 @@ def group_of(location, obj):
     return "other"
 
 
-def report(op, per_call, top):
+def report(op, profiled, top):
+    per_call, examined = profiled
     total = [sum(v[i] for v in per_call.values()) for i in range(len(EVENTS))]
     groups = defaultdict(lambda: [0.0] * len(EVENTS))
     for (location, obj), values in per_call.items():
         g = groups[group_of(location, obj)]
         for i, v in enumerate(values):
             g[i] += v
-    unit = "call" if OPERATIONS[op][2] == 1 else "call (1024x1024)"
+    unit = "call (1024x1024)" if "1024" in OPERATIONS[op][0] else "call"
     print(f"{op}  [{OPERATIONS[op][1]}]: per {unit} {total[0]:,.1f} instructions, "
           f"{total[1]:.2f} mispredicted conditional + {total[2]:.2f} indirect branches")
+    if examined:
+        print(f"    per examined neighbour ({examined:,.0f} per call, seeded): {total[0] / examined:.2f} instructions, "
+              f"{total[1] / examined:.3f} mispredicted")
     print(f"    {'group':<30} {'Ir':>12} {'Bcm':>7} {'Bim':>7}")
     for name, values in sorted(groups.items(), key=lambda x: -x[1][0]):
         if abs(values[0]) >= 0.5:

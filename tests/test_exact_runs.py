@@ -199,3 +199,73 @@ emit([lat.get_total_magnetization() - m0, [arr[i] for i in {touched!r}], repr(la
     assert got[2].endswith(f"index: {rng.index} }} }}) }}")
     assert got[1] == [spins[i] for i in touched]
     assert got[0] == sum(spins[i] - initial[i] for i in touched)
+
+
+class LazySites:
+    """The spins a lattice seeded with `seed` starts with, taken from the keystream
+    only where read, so that the oracle can run on a lattice too big to build."""
+
+    def __init__(self, seed, n):
+        self.key, self.n, self.spins = oracle.StdRng(seed).key, n, {}
+
+    def __len__(self):
+        return self.n
+
+    def __getitem__(self, i):
+        if i not in self.spins:
+            block = oracle.chacha_block(self.key, 2 * i // 16)
+            self.spins[i] = 1 if block[2 * i % 16 + 1] < 1 << 31 else -1
+        return self.spins[i]
+
+    def __setitem__(self, i, value):
+        self.spins[i] = value
+
+
+def test_index_draw_correction_words_with_neighbours():
+    """The same edge cases where the neighbours decide: at T = 0 and h_z = 0 a site
+    flips exactly when that does not raise the energy and takes a unit draw
+    otherwise, so the row found beside a corrected index draw shows in both."""
+    w, h = 3072, 4096
+    n = w * h
+    seed = seed_bytes(78)
+    lat = oracle.Lattice.__new__(oracle.Lattice)
+    lat._width, lat._height, lat.temperature, lat.h_z = w, h, 0.0, 0.0
+    lat.sites = LazySites(seed, n)
+    lat.rng = oracle.StdRng(seed)
+    lat.rng.counter = 2 * n // 16  # construction took 2n words, a whole number of buffers
+    corrections = 0
+    for _ in range(3000):
+        if lat.rng.index == 64:
+            lat.rng.refill()
+            lat.rng.index = 0
+        corrections += lat.rng.buf[lat.rng.index] * n % 2**32 > 2**32 - n
+        lat.simulation_step()
+    assert corrections >= 3  # the seed was chosen for this
+    touched = sorted(lat.sites.spins)
+
+    got = run_seeded(f"""
+seed({seed!r})
+lat = spinlattice.Lattice({w}, {h}, 0.0, 0.0)
+for _ in range(3000):
+    lat.simulation_step()
+arr = lat.as_array()
+emit([[arr[i] for i in {touched!r}], repr(lat)[-60:]])
+""")
+    assert got[1].endswith(f"index: {lat.rng.index} }} }}) }}")
+    assert got[0] == [lat.sites[i] for i in touched]
+
+
+def test_large_clusters_cross_buffer_and_storage_boundaries():
+    """Clusters of hundreds of sites: the cluster lists outgrow their first storage,
+    and the in-buffer and one-draw-at-a-time growth paths hand over at every word
+    count; narrow lattices repeat neighbours inside one expansion."""
+    cases = []
+    for i, (w, h, t) in enumerate([(40, 30, 0.0), (40, 30, 1.5), (40, 30, 2.269), (33, 17, 1e-300),
+                                   (2, 300, 0.0), (300, 2, 1.0), (2, 150, 2.269), (1, 400, 0.0),
+                                   (400, 1, 3.0), (23, 29, 2.0)]):
+        ops = [["w", 3], "obs", ["m", w * h], ["w", 5], "obs", ["T", 0.0], ["w", 30], "obs", "w", "obs"]
+        cases.append(case(6000 + i, w, h, t, 0.0, ops))
+    records = check_same(cases)
+    # after domains merged at T = 0, some single call flips more sites than fit the first storage
+    flipped = [sum(a != b for a, b in zip(rec[-1][1]["sites"], rec[-3][1]["sites"])) for rec in records]
+    assert max(flipped) > 512

@@ -32,11 +32,17 @@ template <>
 struct Held<Borrow::shared> {
     using Guard = SharedBorrow;
     static const model::Lattice& lattice(PyObject* self) noexcept { return as_lattice_object(self).lattice; }
+    static bool take(BorrowFlag& flag) noexcept { return try_borrow(flag); }
+    static void release(BorrowFlag& flag) noexcept { release_borrow(flag); }
+    static void refuse() noexcept { raise_already_mutably_borrowed(); }
 };
 template <>
 struct Held<Borrow::exclusive> {
     using Guard = ExclusiveBorrow;
     static model::Lattice& lattice(PyObject* self) noexcept { return as_lattice_object(self).lattice; }
+    static bool take(BorrowFlag& flag) noexcept { return try_borrow_mut(flag); }
+    static void release(BorrowFlag& flag) noexcept { release_borrow_mut(flag); }
+    static void refuse() noexcept { raise_already_borrowed(); }
 };
 
 // The argument conversion a parameter's annotation names.
@@ -144,15 +150,22 @@ inline constexpr FunctionDescription description = [] {
     return d;
 }();
 
-// Methods without arguments, __repr__ and getters.
+// Methods without arguments, __repr__ and getters. The hottest calls come
+// here: the borrow is held around the guarded operation rather than inside
+// it, so the fast path keeps no unwinding state.
 template <std::size_t I>
 PyObject* call_without_arguments(PyObject* self) {
     using H = Held<row_at<I>.borrow>;
-    return guarded([&]() -> PyObject* {
-        typename H::Guard borrow(flag_of(self));
-        if (!borrow) return nullptr;
+    BorrowFlag& flag = flag_of(self);
+    if (!H::take(flag)) [[unlikely]] {
+        H::refuse();
+        return nullptr;
+    }
+    PyObject* const result = guarded([&]() -> PyObject* {
         return run_and_convert<row_at<I>.returns>([&]() -> decltype(auto) { return row_at<I>.operation(H::lattice(self)); });
     });
+    H::release(flag);
+    return result;
 }
 
 template <std::size_t I>

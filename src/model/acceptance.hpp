@@ -1,49 +1,56 @@
 #pragma once
 // The Metropolis test depends on a site only through its spin s and the
-// neighbour sum nb (-4, -2, 0, 2 or 4): ten cases. Their dE and exp(-dE / T)
-// are computed once per (temperature, h_z), with the same operations a
-// direct computation would use, so the outcomes are identical bit for bit.
+// neighbour sum nb (-4, -2, 0, 2 or 4): ten cases. Each case's decision is
+// computed once per (temperature, h_z) from the same dE the observables
+// report, so the outcomes are those of computing it at every step.
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
+
+#include "model/energy_terms.hpp"
+#include "random/std_rng.hpp"
 
 namespace spinlattice::model {
 
-struct AcceptanceCase {
-    bool downhill;  // dE <= 0: flip without a unit draw
-    double a;       // exp(-dE / temperature), used when !downhill
-};
+// Flip without a unit draw when dE <= 0, else when exp(-dE / temperature) > u.
+using AcceptanceCase = random::UnitOrSure;
 
 class AcceptanceTable {
 public:
+    explicit AcceptanceTable(double temperature, double h_z) noexcept { fill(temperature, h_z); }
+
     // The case for spin s (+1 or -1) with neighbour sum nb, valid for these parameters.
     const AcceptanceCase& lookup(int s, int nb, double temperature, double h_z) noexcept {
-        if (std::bit_cast<std::uint64_t>(temperature) != temperature_bits_ ||
-            std::bit_cast<std::uint64_t>(h_z) != h_z_bits_) [[unlikely]]
-            fill(temperature, h_z);
-        return cases_[(s > 0) * 5 + (nb + 4) / 2];
+        if (!fresh(temperature, h_z)) [[unlikely]] fill(temperature, h_z);
+        return at(s, nb);
     }
-
-    explicit AcceptanceTable(double temperature, double h_z) noexcept { fill(temperature, h_z); }
+    // Whether the cases were computed for these parameters (bit for bit: NaN, -0.0).
+    bool fresh(double temperature, double h_z) const noexcept {
+        return std::bit_cast<std::uint64_t>(temperature) == temperature_bits_ &&
+               std::bit_cast<std::uint64_t>(h_z) == h_z_bits_;
+    }
+    const AcceptanceCase& at(int s, int nb) const noexcept { return cases_[slot(s, nb)]; }
 
 private:
     [[gnu::noinline]] void fill(double temperature, double h_z) noexcept {
-        for (int s_index = 0; s_index < 2; ++s_index) {
-            const double s = s_index ? 1.0 : -1.0;
-            for (int k = 0; k < 5; ++k) {
-                const double nb = double(2 * k - 4);
-                const double delta_e = (nb + h_z) * (s + s);
-                AcceptanceCase& c = cases_[s_index * 5 + k];
-                c.downhill = delta_e <= 0;
-                c.a = std::exp(-delta_e / temperature);
+        for (const int s : {-1, 1}) {
+            for (int nb = -4; nb <= 4; nb += 2) {
+                const double delta_e = flip_energy_difference(s, nb, h_z);
+                const bool downhill = delta_e <= 0;
+                cases_[slot(s, nb)] = AcceptanceCase(downhill, random::UnitBound(downhill ? 0.0 : std::exp(-delta_e / temperature)));
             }
         }
         temperature_bits_ = std::bit_cast<std::uint64_t>(temperature);
         h_z_bits_ = std::bit_cast<std::uint64_t>(h_z);
     }
 
-    AcceptanceCase cases_[10];
+    // nb + 4 is 0..8; s & 10 is 0 for +1 and 10 for -1 (two's complement): two
+    // instructions, no division, and the odd slots stay unused.
+    static int slot(int s, int nb) noexcept { return nb + 4 + (s & 10); }
+
+    AcceptanceCase cases_[19] = {};
     std::uint64_t temperature_bits_;
     std::uint64_t h_z_bits_;
 };

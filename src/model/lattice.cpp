@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "model/metropolis.hpp"
+
 namespace spinlattice::model {
 
 Lattice Lattice::create(std::uint64_t width, std::uint64_t height, double temperature, double h_z) {
@@ -17,9 +19,17 @@ Lattice Lattice::create_with(random::StdRng rng, std::uint64_t width, std::uint6
         stop("capacity overflow");
     SpinField sites(n);
     Spin* out = sites.data();
-    // One coin per site: +1 when the wide draw is below 2^63.
-    rng.block_rng().for_each_u64(n, [&out](std::uint64_t v) { *out++ = Spin(v >> 63 ? -1 : 1); });
+    rng.coins(n, [&out](bool heads) { *out++ = Spin(heads ? 1 : -1); });
     return Lattice{width, height, std::move(sites), temperature, h_z, std::move(rng)};
+}
+
+// Out of line beside the record, so that the inline update stays small.
+void simulation_step_general(Lattice& lattice) {
+    const std::uint64_t i = lattice.rng.random_range(lattice.site_count());
+    const Spin s = lattice.sites[i];  // i < site count: the draw is in range
+    const AcceptanceCase& outcome =
+        lattice.acceptance.lookup(s, neighbour_sum(lattice, i), lattice.temperature, lattice.h_z);
+    if (lattice.rng.unit_or_sure(outcome)) lattice.sites[i] = Spin(-s);
 }
 
 }  // namespace spinlattice::model

@@ -28,7 +28,7 @@ struct Lattice {
 
     // Seeds a generator from the OS and draws one coin per site (+1 on true).
     static Lattice create(std::uint64_t width, std::uint64_t height, double temperature, double h_z);
-    // The same from a given generator; used by create and by tests.
+    // The same from a given generator.
     static Lattice create_with(random::StdRng rng, std::uint64_t width, std::uint64_t height,
                                double temperature, double h_z);
 
@@ -40,23 +40,24 @@ struct Lattice {
         return neighbour_list_unchecked(k);
     }
 
-    // The same for a k already known to be below the site count.
-    Neighbours neighbour_list_unchecked(std::uint64_t k) const noexcept {
-        const std::uint64_t w = width, h = height;
-        std::uint64_t row, col;
+    // Row and column of a k already known to be below the site count.
+    std::array<std::uint64_t, 2> position(std::uint64_t k) const noexcept {
+        const std::uint64_t w = width;
         if (width_reciprocal != 0 && (k >> 32) == 0) [[likely]] {
             // Exact for 32-bit k and width (Lemire, Kaser and Kurz, "Faster remainder by direct computation").
             using u128 = unsigned __int128;
             const std::uint64_t fraction = width_reciprocal * k;
-            row = std::uint64_t((u128(width_reciprocal) * k) >> 64);
-            col = std::uint64_t((u128(fraction) * w) >> 64);
-        } else if (((k | w) >> 32) == 0) {  // 32-bit division is several times cheaper
-            row = std::uint32_t(k) / std::uint32_t(w);
-            col = std::uint32_t(k) % std::uint32_t(w);
-        } else {
-            row = k / w;
-            col = k % w;
+            return {std::uint64_t((u128(width_reciprocal) * k) >> 64), std::uint64_t((u128(fraction) * w) >> 64)};
         }
+        if (((k | w) >> 32) == 0)  // 32-bit division is several times cheaper
+            return {std::uint32_t(k) / std::uint32_t(w), std::uint32_t(k) % std::uint32_t(w)};
+        return {k / w, k % w};
+    }
+
+    // The neighbour list of a k already known to be below the site count.
+    Neighbours neighbour_list_unchecked(std::uint64_t k) const noexcept {
+        const std::uint64_t w = width, h = height;
+        const auto [row, col] = position(k);
         // Comparisons give the same wrap as (col + w - 1) % w without two more divisions.
         const std::uint64_t left = col == 0 ? w - 1 : col - 1;
         const std::uint64_t right = col + 1 == w ? 0 : col + 1;

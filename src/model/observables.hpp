@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "model/energy_terms.hpp"
 #include "model/lattice.hpp"
 
 namespace spinlattice::model {
@@ -15,11 +16,10 @@ inline int neighbour_sum(const Lattice& lattice, std::uint64_t k) noexcept {
     return ((s[nb[0]] + s[nb[1]]) + s[nb[2]]) + s[nb[3]];
 }
 
-// dE = (nb + h_z) * (s + s): what negating site k would change the energy by.
+// What negating site k would change the energy by.
 inline double flip_energy_difference(const Lattice& lattice, std::uint64_t k) {
-    const double s = lattice.sites.at(k);  // checks k against the length first
-    const double nb = neighbour_sum(lattice, k);
-    return (nb + lattice.h_z) * (s + s);
+    const Spin s = lattice.sites.at(k);  // checks k against the length first
+    return flip_energy_difference(s, neighbour_sum(lattice, k), lattice.h_z);
 }
 
 double energy(const Lattice& lattice) noexcept;

@@ -1,6 +1,8 @@
 #pragma once
-// A growable list of site indices that keeps its first entries inline, so
-// that the small clusters of most calls never touch the heap.
+// Storage for the Wolff update's two lists, for one call: the pending sites
+// (each with its column, so that its neighbours need no division) and every
+// joined site in joining order. Both share one capacity; the first entries
+// live inline, so the small clusters of most calls never touch the heap.
 
 #include <cstdint>
 #include <cstring>
@@ -9,40 +11,49 @@
 
 namespace spinlattice::model {
 
-class SiteStack {
+template <class Index>
+struct PendingSite {
+    Index site;
+    Index column;
+};
+
+template <class Index>
+class ClusterStorage {
 public:
-    SiteStack() = default;
-    SiteStack(const SiteStack&) = delete;
-    SiteStack& operator=(const SiteStack&) = delete;
+    ClusterStorage() = default;
+    ClusterStorage(const ClusterStorage&) = delete;
+    ClusterStorage& operator=(const ClusterStorage&) = delete;
 
-    bool empty() const noexcept { return size_ == 0; }
-    std::uint64_t size() const noexcept { return size_; }
-    const std::uint64_t* begin() const noexcept { return data_; }
-    const std::uint64_t* end() const noexcept { return data_ + size_; }
+    PendingSite<Index>* pending() noexcept { return pending_; }
+    Index* joined() noexcept { return joined_; }
+    std::uint64_t capacity() const noexcept { return capacity_; }
 
-    // Throws std::bad_alloc when the list cannot grow; the list is then unchanged.
-    void push(std::uint64_t site) {
-        if (size_ == capacity_) [[unlikely]] grow();
-        data_[size_++] = site;
-    }
-    std::uint64_t pop() noexcept { return data_[--size_]; }
-
-private:
-    static constexpr std::uint64_t kInline = 256;
-
-    [[gnu::noinline]] void grow() {
-        const std::uint64_t capacity = capacity_ * 2;
-        auto bigger = std::unique_ptr<std::uint64_t[]>(new std::uint64_t[capacity]);
-        std::memcpy(bigger.get(), data_, size_ * sizeof(std::uint64_t));
-        heap_ = std::move(bigger);
-        data_ = heap_.get();
+    // Grows eightfold, but never past `limit` (the site count and the slack
+    // of one expansion), keeping the first `pending` and `joined` entries:
+    // few copies per call, and no more memory than the lattice can use.
+    // Throws std::bad_alloc and leaves everything unchanged when it can't.
+    [[gnu::noinline]] void grow(std::uint64_t pending, std::uint64_t joined, std::uint64_t limit) {
+        const std::uint64_t capacity = capacity_ < limit / 8 ? capacity_ * 8 : limit;
+        auto more_pending = std::unique_ptr<PendingSite<Index>[]>(new PendingSite<Index>[capacity]);
+        auto more_joined = std::unique_ptr<Index[]>(new Index[capacity]);
+        std::memcpy(more_pending.get(), pending_, pending * sizeof(PendingSite<Index>));
+        std::memcpy(more_joined.get(), joined_, joined * sizeof(Index));
+        pending_heap_ = std::move(more_pending);
+        joined_heap_ = std::move(more_joined);
+        pending_ = pending_heap_.get();
+        joined_ = joined_heap_.get();
         capacity_ = capacity;
     }
 
-    std::uint64_t inline_[kInline];
-    std::unique_ptr<std::uint64_t[]> heap_;
-    std::uint64_t* data_ = inline_;
-    std::uint64_t size_ = 0;
+private:
+    static constexpr std::uint64_t kInline = 512;
+
+    PendingSite<Index> pending_inline_[kInline];
+    Index joined_inline_[kInline];
+    std::unique_ptr<PendingSite<Index>[]> pending_heap_;
+    std::unique_ptr<Index[]> joined_heap_;
+    PendingSite<Index>* pending_ = pending_inline_;
+    Index* joined_ = joined_inline_;
     std::uint64_t capacity_ = kInline;
 };
 

@@ -1,112 +1,57 @@
 #pragma once
-// A lattice's generator: the ChaCha12 keystream (stream 0) handed out as
-// 32-bit words from a 64-word buffer that is refilled four blocks at a time,
-// and the draws the model takes from it.
+// A lattice's generator and the draws the model takes from it: the index
+// draw, the unit draw, the coin draw, and the batched and conditional forms
+// of them that the update rules use. The model uses nothing beneath this
+// header; the words themselves come from block_rng.hpp.
 
-#include <array>
 #include <cstdint>
 
-#include "random/chacha.hpp"
+#include "random/block_rng.hpp"
 #include "stop.hpp"
 
 namespace spinlattice::random {
 
-using Seed = std::array<std::uint8_t, 32>;
-
-struct ChaCha12Core {
-    std::uint32_t key[8] = {};
-    std::uint64_t counter = 0;
-    std::uint64_t stream = 0;
-
-    static constexpr unsigned kDoubleRounds = 6;
-
-    explicit ChaCha12Core(const Seed& seed) noexcept {
-        for (unsigned i = 0; i < 8; ++i)
-            key[i] = std::uint32_t(seed[4 * i]) | std::uint32_t(seed[4 * i + 1]) << 8 |
-                     std::uint32_t(seed[4 * i + 2]) << 16 | std::uint32_t(seed[4 * i + 3]) << 24;
-    }
-
-    // Blocks counter..counter+3 into the buffer; the counter advances by 4.
-    void refill_wide(unsigned double_rounds, std::uint32_t out[kBufferWords]) noexcept {
-        best_block_function()(key, counter, stream, double_rounds, out);
-        counter += kBlocksPerRefill;
-    }
-};
-
-class BlockRng {
+// "p > u" for a unit draw u = (v >> 11) * 2^-53, as the integer test
+// (v >> 11) < bound: u is k * 2^-53 for an integer k, so p > u exactly when
+// k < ceil(p * 2^53) (the product is exact: a power of two). NaN and p <= 0
+// give 0 (never), p >= 1 gives 2^53 (always).
+class UnitBound {
 public:
-    static constexpr std::uint64_t result_len = kBufferWords;
-
-    explicit BlockRng(const Seed& seed) noexcept : core_(seed) {}
-
-    std::uint64_t index() const noexcept { return index_; }
-    const std::uint32_t* results() const noexcept { return results_; }
-
-    // The next wide draw without taking it, when both its words are in the buffer.
-    bool peek_u64(std::uint64_t& out) const noexcept {
-        const std::uint64_t i = index_;
-        if (i >= result_len - 1) return false;
-        out = std::uint64_t(results_[i]) | std::uint64_t(results_[i + 1]) << 32;
-        return true;
-    }
-    // Takes the peeked wide draw when `take`, else leaves it for the next draw.
-    void take_peeked(bool take) noexcept { index_ += 2 * std::uint64_t(take); }
-
-    std::uint32_t next_u32() noexcept {
-        if (index_ >= result_len) [[unlikely]] refill(0);
-        return results_[index_++];
-    }
-
-    // Two words, the first as the low half; at index 63 the pair straddles a refill.
-    std::uint64_t next_u64() noexcept {
-        const std::uint64_t i = index_;
-        if (i < result_len - 1) [[likely]] {
-            index_ = i + 2;
-            return std::uint64_t(results_[i]) | std::uint64_t(results_[i + 1]) << 32;
+    constexpr UnitBound() noexcept = default;
+    explicit UnitBound(double p) noexcept {
+        if (!(p > 0.0)) return;
+        if (p >= 1.0) {
+            k_ = std::uint64_t(1) << 53;
+            return;
         }
-        if (i == result_len - 1) {
-            const std::uint64_t low = results_[result_len - 1];
-            refill(1);
-            return low | std::uint64_t(results_[0]) << 32;
-        }
-        refill(2);
-        return std::uint64_t(results_[0]) | std::uint64_t(results_[1]) << 32;
+        const double x = p * 0x1.0p53;  // in (0, 2^53)
+        k_ = std::uint64_t(x);
+        if (double(k_) < x) ++k_;
     }
-
-    // Hands out whole pairs straight from the buffer: calls take(pair) for up
-    // to `count` wide draws, exactly as `count` calls of next_u64 would.
-    template <class Take>
-    void for_each_u64(std::uint64_t count, Take&& take) noexcept {
-        while (count > 0) {
-            if (index_ & 1) {  // odd position: the pair may straddle a refill
-                take(next_u64());
-                --count;
-                continue;
-            }
-            if (index_ >= result_len) refill(0);
-            std::uint64_t avail = (result_len - index_) / 2;
-            std::uint64_t run = count < avail ? count : avail;
-            const std::uint32_t* w = results_ + index_;
-            for (std::uint64_t k = 0; k < run; ++k)
-                take(std::uint64_t(w[2 * k]) | std::uint64_t(w[2 * k + 1]) << 32);
-            index_ += 2 * run;
-            count -= run;
-        }
-    }
+    // Whether the unit draw made from the wide value v lies below the probability.
+    bool admits(std::uint64_t v) const noexcept { return (v >> 11) < k_; }
+    // The integer bound itself, 0..2^53.
+    std::uint64_t limit() const noexcept { return k_; }
 
 private:
-    [[gnu::noinline]] void refill(std::uint64_t new_index) noexcept {
-        core_.refill_wide(ChaCha12Core::kDoubleRounds, results_);
-        index_ = new_index;
-    }
-
-    ChaCha12Core core_;
-    std::uint32_t results_[kBufferWords] = {};
-    std::uint64_t index_ = result_len;
+    std::uint64_t k_ = 0;
 };
 
-struct ChaCha12Rng {
-    BlockRng rng;
+// A decision that is either certain, taking no draw, or "p > unit draw",
+// taking one. Kept as the bound and the words taken, so that a caller reading
+// the buffer in place decides either kind without a branch: a certain one
+// compares against 2^53, which every (v >> 11) lies below, and takes 0 words.
+class UnitOrSure {
+public:
+    constexpr UnitOrSure() noexcept = default;
+    UnitOrSure(bool sure, UnitBound p) noexcept
+        : bound_(sure ? std::uint64_t(1) << 53 : p.limit()), words_(sure ? 0 : 2) {}
+    bool sure() const noexcept { return words_ == 0; }
+
+private:
+    friend class StdRng;
+    std::uint64_t bound_ = 0;
+    std::uint64_t words_ = 2;
 };
 
 class StdRng {
@@ -115,37 +60,129 @@ public:
     // Seeds from the operating system; stops with "from_os_rng failed: ..." on failure.
     static StdRng from_os_rng();
 
-    std::uint64_t index() const noexcept { return inner_.rng.index(); }
-    BlockRng& block_rng() noexcept { return inner_.rng; }
+    std::uint64_t index() const noexcept { return words().index(); }
 
-    std::uint32_t next_u32() noexcept { return inner_.rng.next_u32(); }
-    std::uint64_t next_u64() noexcept { return inner_.rng.next_u64(); }
+    std::uint32_t next_u32() noexcept { return words().next_u32(); }
+    std::uint64_t next_u64() noexcept { return words().next_u64(); }
 
-    // Uniform in [0, n): widening multiply with at most one correction draw.
+    // The index draw, uniform in [0, n): Canon's widening multiply with at most
+    // one correction draw. With w, w2 the two draws, the result is exactly
+    // floor(n * (w * 2^32 + w2) / 2^64), and w2 can only carry into it when the
+    // low half lo of n * w exceeds 2^32 - n, so the second draw is taken only
+    // then. Every result has floor or ceil of 2^64 / n of the 2^64 word pairs
+    // behind it: unbiased up to 2^-64. n >= 2^32 does the same with wide draws.
     std::uint64_t random_range(std::uint64_t n) {
         if (n == 0) [[unlikely]] stop("cannot sample empty range");
-        if (n <= 0xFFFFFFFFu) [[likely]] {
-            const std::uint64_t m = std::uint64_t(next_u32()) * n;
-            std::uint64_t hi = m >> 32;
-            const std::uint32_t lo = std::uint32_t(m);
-            const std::uint32_t threshold = std::uint32_t(0u - std::uint32_t(n));  // 2^32 - n
-            if (lo > threshold) [[unlikely]] {
-                const std::uint32_t h2 = std::uint32_t((std::uint64_t(next_u32()) * n) >> 32);
-                if (std::uint64_t(lo) + h2 >= (std::uint64_t(1) << 32)) ++hi;
-            }
-            return hi;
-        }
+        if (n <= 0xFFFFFFFFu) [[likely]] return narrow_index(std::uint32_t(n), [this] { return next_u32(); });
         return random_range_wide(n);
     }
 
-    // (v >> 11) * 2^-53: exact, in [0, 1 - 2^-53].
-    static double unit_from(std::uint64_t v) noexcept { return double(v >> 11) * 0x1.0p-53; }
-    double unit() noexcept { return unit_from(next_u64()); }
+    // The unit draw: (v >> 11) * 2^-53, exact, in [0, 1 - 2^-53].
+    double unit() noexcept { return double(next_u64() >> 11) * 0x1.0p-53; }
 
+    // p > unit draw, with the draw taken.
+    bool unit_below(UnitBound p) noexcept { return p.admits(next_u64()); }
+    // True without a draw when the decision is certain, else p > unit draw.
+    bool unit_or_sure(const UnitOrSure& d) noexcept { return d.sure() || (next_u64() >> 11) < d.bound_; }
+
+    // The coin draw: true when the wide value is below 2^63.
     bool coin() noexcept { return next_u64() < (std::uint64_t(1) << 63); }
+
+    // `count` coin draws in order, heads(bool) called for each; whole pairs
+    // are read straight from the buffer between refills.
+    template <class Heads>
+    void coins(std::uint64_t count, Heads&& heads) noexcept {
+        while (count > 0) {
+            if (words().words_left() < 2) {  // a pair that straddles or needs a refill
+                heads(coin());
+                --count;
+                continue;
+            }
+            const std::uint64_t avail = words().words_left() / 2;
+            const std::uint64_t run = count < avail ? count : avail;
+            const std::uint64_t first = words().index();
+            for (std::uint64_t k = 0; k < run; ++k)
+                heads((words().results()[first + 2 * k + 1] >> 31) == 0);  // top bit of the high word
+            words().advance(2 * run);
+            count -= run;
+        }
+    }
+
+    // Draws read straight from the buffer without a refill, for a caller that
+    // checked room first; finish() hands the position back to the generator.
+    class BufferedDraws {
+    public:
+        // Whether `draws` unit draws fit; room_words counts words.
+        bool room(unsigned draws) const noexcept { return room_words(2 * draws); }
+        bool room_words(unsigned words) const noexcept { return next_ + words <= words_ + BlockRng::result_len; }
+        // The index draw for 0 < n < 2^32, as random_range takes it (needs room for two words).
+        std::uint64_t index_below(std::uint32_t n) noexcept { return narrow_index(n, [this] { return *next_++; }); }
+        // The same draw for n = rows * cols, with its row floor(index / cols) by
+        // one multiply: without the correction draw the index is
+        // floor(w * rows * cols / 2^32) for the first word w, and
+        // floor(floor(y) / cols) = floor(y / cols) makes the row floor(w * rows / 2^32).
+        struct IndexAndRow {
+            std::uint64_t index;
+            std::uint64_t row;
+        };
+        IndexAndRow index_below_with_row(std::uint32_t n, std::uint32_t rows, std::uint32_t cols) noexcept {
+            std::uint64_t row;
+            const std::uint64_t index = narrow_index(
+                n, [this] { return *next_++; },
+                [&row, rows](std::uint64_t i, std::uint32_t first) {
+                    row = (std::uint64_t(first) * rows) >> 32;
+                    return i;
+                },
+                [&row, cols](std::uint64_t i) {
+                    row = std::uint32_t(i) / cols;
+                    return i;
+                });
+            return {index, row};
+        }
+        // Each unit test takes its draw only when asked to, without a branch on that.
+        // draw && p > unit draw; the two words are taken only when draw.
+        bool below_if(bool draw, UnitBound p) noexcept {
+            const bool below = p.admits(wide_at(next_));
+            next_ += 2 * std::uint64_t(draw);
+            return draw & below;
+        }
+        // The decision, with its draw read in place when it takes one (needs room for two words).
+        bool unit_or_sure(const UnitOrSure& d) noexcept {
+            const bool below = (wide_at(next_) >> 11) < d.bound_;
+            next_ += d.words_;
+            return below;
+        }
+
+    private:
+        friend class StdRng;
+        BufferedDraws(const std::uint32_t* words, std::uint64_t index) noexcept : words_(words), next_(words + index) {}
+        const std::uint32_t* words_;
+        const std::uint32_t* next_;  // a cursor rather than an index: one register less in the loops that use it
+    };
+    // room() is false from the start when fewer than two words are left.
+    BufferedDraws buffered_draws() const noexcept { return BufferedDraws(words().results(), words().index()); }
+    void finish(const BufferedDraws& draws) noexcept { words().advance(std::uint64_t(draws.next_ - draws.words_) - words().index()); }
 
 private:
     explicit StdRng(const Seed& seed) noexcept : inner_{BlockRng(seed)} {}
+
+    // The narrow index draw on the words next_word() hands out (see random_range),
+    // handed to plain(index, first word) or, when the correction draw was
+    // taken, to corrected(index): each caller's two ends stay straight-line code.
+    template <class NextWord, class Plain, class Corrected>
+    static std::uint64_t narrow_index(std::uint32_t n, NextWord&& next_word, Plain&& plain, Corrected&& corrected) noexcept {
+        const std::uint32_t first = next_word();
+        const std::uint64_t m = std::uint64_t(first) * n;
+        const std::uint32_t lo = std::uint32_t(m);
+        if (lo > 0u - n) [[unlikely]] {  // above 2^32 - n: the second word may carry
+            const std::uint64_t h2 = (std::uint64_t(next_word()) * n) >> 32;
+            return corrected((m >> 32) + ((lo + h2) >> 32));
+        }
+        return plain(m >> 32, first);
+    }
+    static std::uint64_t narrow_index(std::uint32_t n, auto&& next_word) noexcept {
+        return narrow_index(n, next_word, [](std::uint64_t i, std::uint32_t) { return i; }, [](std::uint64_t i) { return i; });
+    }
 
     [[gnu::noinline]] std::uint64_t random_range_wide(std::uint64_t n) noexcept {
         using u128 = unsigned __int128;
@@ -159,6 +196,9 @@ private:
         }
         return hi;
     }
+
+    BlockRng& words() noexcept { return inner_.rng; }
+    const BlockRng& words() const noexcept { return inner_.rng; }
 
     ChaCha12Rng inner_;
 };

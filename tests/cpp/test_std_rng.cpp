@@ -15,8 +15,10 @@
 #include "random/std_rng.hpp"
 #include "stop.hpp"
 
+using spinlattice::random::BlockRng;
 using spinlattice::random::Seed;
 using spinlattice::random::StdRng;
+using spinlattice::random::UnitBound;
 using u128 = unsigned __int128;
 using Words = std::vector<std::uint32_t>;
 
@@ -26,8 +28,8 @@ Words key_stream(const Seed& seed, std::uint64_t blocks) {
     return reference::chacha12_words(reference::key_from_bytes(seed.data()), 0, blocks);
 }
 
-Words buffer_of(StdRng& g) {
-    const std::uint32_t* w = g.block_rng().results();
+Words buffer_of(const BlockRng& g) {
+    const std::uint32_t* w = g.results();
     return Words(w, w + 64);
 }
 
@@ -97,7 +99,7 @@ void test_known_answer_and_refills() {
     CHECK_EQ(rfc[15], 0x4e3c50a2u);
 
     // A fresh generator shows index 64 and a zero buffer; the first word draw refills.
-    StdRng g = StdRng::from_seed(Seed{});
+    BlockRng g(Seed{});
     CHECK_EQ(g.index(), 64u);
     CHECK(buffer_of(g) == Words(64, 0));
     Words drawn;
@@ -172,7 +174,7 @@ void test_interleaved_draws_follow_the_stream() {
     }
 }
 
-void test_for_each_u64_matches_wide_draws() {
+void test_batched_coins_match_single_draws() {
     const Seed seed = counting_seed();
     for (std::uint64_t start : {0, 1, 2, 62, 63, 64, 65, 127}) {
         for (std::uint64_t count : {0, 1, 31, 32, 33, 64, 100}) {
@@ -181,8 +183,8 @@ void test_for_each_u64_matches_wide_draws() {
             for (std::uint64_t i = 0; i < start; ++i) CHECK_EQ(g.next_u32(), m.word());
             int mismatches = 0;
             std::uint64_t taken = 0;
-            g.block_rng().for_each_u64(count, [&](std::uint64_t v) {
-                mismatches += v != m.wide();
+            g.coins(count, [&](bool heads) {
+                mismatches += heads != (m.wide() < (std::uint64_t(1) << 63));
                 ++taken;
             });
             CHECK_EQ(mismatches, 0);
@@ -190,6 +192,69 @@ void test_for_each_u64_matches_wide_draws() {
             CHECK_EQ(g.index(), m.index());
             CHECK_EQ(g.next_u32(), m.word());  // nothing skipped after the run
         }
+    }
+}
+
+// The integer test against p > unit draw, at the values where they could part:
+// ties, the neighbours of each multiple of 2^-53, and the special values.
+void test_unit_bound_matches_the_comparison() {
+    std::vector<double> ps = {0.0, -0.0, -1.0, 1.0, 1.5, 0x1.0p-53, 0x1.0p-60, 0x1.0p-1074, 1.0 - 0x1.0p-53,
+                              1.0 - 0x1.0p-54, 0.5, NAN, INFINITY, -INFINITY};
+    for (double p : {0.3, 0.5 + 0x1.0p-53, 0.7310585786300049, 0.123456789})
+        for (double q : {std::nextafter(p, 0.0), p, std::nextafter(p, 1.0)}) ps.push_back(q);
+    std::vector<std::uint64_t> ks = {0, 1, 2, (std::uint64_t(1) << 53) - 1, std::uint64_t(1) << 52};
+    for (double p : ps)
+        if (p > 0 && p < 1) {
+            const double x = std::ldexp(p, 53);
+            const std::uint64_t k = std::uint64_t(x);
+            for (std::uint64_t d : {k - 1, k, k + 1, k + 2})
+                if (d < (std::uint64_t(1) << 53)) ks.push_back(d);
+        }
+    int mismatches = 0;
+    for (double p : ps) {
+        const UnitBound bound(p);
+        for (std::uint64_t k : ks)
+            for (std::uint64_t low : {std::uint64_t(0), std::uint64_t(0x7FF)}) {
+                const std::uint64_t v = k << 11 | low;
+                mismatches += bound.admits(v) != (p > std::ldexp(double(v >> 11), -53));
+            }
+    }
+    CHECK_EQ(mismatches, 0);
+}
+
+// Buffered draws take exactly the words that index and unit draws would, at
+// every position a run can start from, and stop being offered before word 64.
+void test_buffered_draws_follow_the_stream() {
+    const Seed seed = counting_seed();
+    const UnitBound half(0.5);
+    for (std::uint64_t start = 0; start <= 130; ++start) {
+        StreamModel m{key_stream(seed, 16)};
+        StdRng g = StdRng::from_seed(seed);
+        for (std::uint64_t i = 0; i < start; ++i) CHECK_EQ(g.next_u32(), m.word());
+        Lcg lcg{start};
+        const std::uint64_t before = g.index();
+        auto units = g.buffered_draws();
+        int mismatches = 0, tests = 0;
+        const std::uint32_t bounds[] = {1, 7, 3u << 30, 0xFFFFFFFFu, 2969686940u};
+        while (units.room(1)) {
+            const std::uint64_t choice = lcg.next();
+            if (choice % 3 == 0) {  // an index draw, one or two words
+                const std::uint32_t n = bounds[choice / 3 % 5];
+                mismatches += units.index_below(n) != m.range(n);
+                ++tests;
+                continue;
+            }
+            const bool draw = choice & 1;
+            mismatches += units.below_if(draw, half) != (draw && half.admits(m.wide()));
+            if (!draw) units.below_if(false, half);  // a refused test takes nothing either
+            ++tests;
+        }
+        g.finish(units);
+        CHECK_EQ(mismatches, 0);
+        CHECK_EQ(g.index(), m.index());
+        CHECK(g.index() >= 63);
+        CHECK_EQ(g.next_u32(), m.word());
+        CHECK(tests > 0 || before >= 63);
     }
 }
 
@@ -204,8 +269,8 @@ void test_random_range() {
         try { g.random_range(0); } catch (const spinlattice::Stop& s) { message = s.message(); }
         CHECK(message == "cannot sample empty range");
         CHECK_EQ(g.index(), 64u);
-        CHECK(buffer_of(g) == Words(64, 0));
-        for (int i = 0; i < 5; ++i) g.next_u32();
+        CHECK_EQ(g.next_u32(), ks[0]);  // nothing was generated: the first refill is still block 0
+        for (int i = 1; i < 5; ++i) g.next_u32();
         message.clear();
         try { g.random_range(0); } catch (const spinlattice::Stop& s) { message = s.message(); }
         CHECK(message == "cannot sample empty range");
@@ -336,7 +401,9 @@ int main() {
     test_known_answer_and_refills();
     test_key_byte_order();
     test_interleaved_draws_follow_the_stream();
-    test_for_each_u64_matches_wide_draws();
+    test_batched_coins_match_single_draws();
+    test_unit_bound_matches_the_comparison();
+    test_buffered_draws_follow_the_stream();
     test_random_range();
     test_coin_index();
     return check::finish("test_std_rng");
