@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "check.hpp"
 #include "random/block_versions.hpp"
@@ -116,12 +117,24 @@ const char* expected_choice() {
 #endif
 }
 
-// Versions every processor of this kind runs: SSE2 on x86-64, NEON on aarch64, and scalar.
-#if defined(__x86_64__) || defined(__aarch64__)
+// The versions built for this processor, best first; the baseline ones run on
+// every processor of its kind (SSE2 on x86-64, NEON on aarch64, and scalar).
+#if defined(__x86_64__)
+const std::vector<std::string> kBuiltVersions = {"avx2", "avx", "sse4.1", "ssse3", "sse2", "scalar"};
+constexpr int kBaselineVersions = 2;
+#elif defined(__aarch64__)
+const std::vector<std::string> kBuiltVersions = {"neon", "scalar"};
 constexpr int kBaselineVersions = 2;
 #else
+const std::vector<std::string> kBuiltVersions = {"scalar"};
 constexpr int kBaselineVersions = 1;
 #endif
+
+void lists_the_versions_built_here() {
+    std::vector<std::string> names;
+    for (const BlockVersion& version : block_versions()) names.emplace_back(version.name);
+    CHECK(names == kBuiltVersions);
+}
 
 void dispatch_picks_the_best() {
     const std::string expected = expected_choice();
@@ -157,6 +170,7 @@ int main() {
         rfc8439_block(version);
     }
     CHECK(tested >= kBaselineVersions);
+    lists_the_versions_built_here();
     dispatch_picks_the_best();
     return check::finish("test_block_versions");
 }
