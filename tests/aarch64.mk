@@ -58,7 +58,7 @@ aarch64-build: $(BIN)/cmake $(AARCH64_ROOT)/.complete $(AARCH64_VENV)/bin/python
 aarch64-ctest: aarch64-build
 	$(BIN)/ctest --test-dir $(AARCH64_BUILD) --output-on-failure
 
-# pytest's exit status 5 means it collected no tests: that is a failure here too.
+# AARCH64_PYTEST_ARGS="-k name" narrows the run; exit status 5 (no tests collected) fails it.
 aarch64-pytest: aarch64-build $(AARCH64_VENV)/.test-requirements aarch64-binfmt
 	@echo "== $$($(AARCH64_ENV) $(AARCH64_VENV)/bin/python -c 'import platform, sys; print(sys.version.split()[0], platform.machine())') under qemu"
 	@$(AARCH64_ENV) $(AARCH64_VENV)/bin/python -m pytest -q -p no:cacheprovider $(AARCH64_PYTEST_ARGS) \
