@@ -112,11 +112,10 @@ inline void chacha_blocks_128(const std::uint32_t key[8], std::uint64_t counter,
     }
 }
 
-// The compiler's vector types with 32-bit lanes: + ^ << >> work lane by lane on every processor.
+// The compiler's vector of four 32-bit lanes: + ^ << >> work lane by lane on every processor.
 typedef std::uint32_t U32x4 __attribute__((vector_size(16)));
-typedef std::uint32_t U32x8 __attribute__((vector_size(32)));
 
-// What every row policy shares, written once on a vector of 32-bit lanes:
+// What the 128-bit row policies (SSE2, SSSE3, NEON) share, written once on a vector of 32-bit lanes:
 // additions, xors, rotations by two shifts, and turning each group of four
 // words (one block's row) left by whole words.
 template <class Lanes>
