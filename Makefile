@@ -51,3 +51,4 @@ clean:
 
 include tests/memcheck.mk
 include tests/pythons.mk
+include tests/aarch64.mk

@@ -3,7 +3,9 @@
 // version against the scalar one. Ratios are taken in one process; each
 // figure is the fastest of several interleaved rounds, since the machine is shared.
 
+#if defined(__x86_64__)
 #include <x86intrin.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -31,16 +33,25 @@ struct Timing {
 
 volatile std::uint32_t sink = 0;  // keeps the keystream observable
 
+// The time-stamp counter where there is one; elsewhere only nanoseconds are reported.
+std::uint64_t ticks_now() {
+#if defined(__x86_64__)
+    return __rdtsc();
+#else
+    return 0;
+#endif
+}
+
 void time_calls(BlockFunction function, Timing& best) {
     std::uint32_t key[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     std::uint32_t out[random::kBufferWords];
     const auto start = std::chrono::steady_clock::now();
-    const std::uint64_t start_ticks = __rdtsc();
+    const std::uint64_t start_ticks = ticks_now();
     for (int i = 0; i < kCallsPerRound; ++i) {
         function(key, 4 * std::uint64_t(i), 0, 6, out);
         key[0] ^= out[17];  // keeps the calls dependent, as in a generator
     }
-    const std::uint64_t ticks = __rdtsc() - start_ticks;
+    const std::uint64_t ticks = ticks_now() - start_ticks;
     const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
     sink = sink ^ key[0];
     if (ns < best.ns) best = {ns, double(ticks)};
@@ -76,9 +87,10 @@ int main() {
         std::printf("  %-7s %6.3f bytes/ns  %5.2fx scalar\n", versions[v]->name, bytes / timings[v].ns,
                     scalar.ns / timings[v].ns);
     // The TSC counts at the nominal clock, not the core clock under turbo.
-    std::printf("  best (%s): %.3f TSC ticks/byte, scalar %.3f TSC ticks/byte (TSC at %.2f GHz)\n",
-                versions.front()->name, timings.front().ticks / bytes, scalar.ticks / bytes,
-                timings.front().ticks / timings.front().ns);
+    if (timings.front().ticks > 0)
+        std::printf("  best (%s): %.3f TSC ticks/byte, scalar %.3f TSC ticks/byte (TSC at %.2f GHz)\n",
+                    versions.front()->name, timings.front().ticks / bytes, scalar.ticks / bytes,
+                    timings.front().ticks / timings.front().ns);
 
     const BlockFunction best = versions.front()->function;
     double best_ns = 1e300, scalar_ns = 1e300;

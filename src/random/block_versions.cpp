@@ -2,17 +2,23 @@
 
 #include <atomic>
 
+#if defined(__x86_64__)
 #include "random/cpu_features.hpp"
+#endif
 
 namespace spinlattice::random {
 namespace {
 
 constexpr BlockVersion kVersions[] = {
+#if defined(__x86_64__)
     {"avx2", kAvx2, chacha_blocks_avx2},
     {"avx", kAvx, chacha_blocks_avx},
     {"sse4.1", kSse41, chacha_blocks_sse41},
     {"ssse3", kSsse3, chacha_blocks_ssse3},
     {"sse2", kSse2, chacha_blocks_sse2},
+#elif defined(__aarch64__)
+    {"neon", 0, chacha_blocks_neon},
+#endif
     {"scalar", 0, chacha_blocks_scalar},
 };
 
@@ -34,7 +40,11 @@ std::atomic<BlockFunction> chosen{nullptr};
 }  // namespace
 
 bool BlockVersion::supported() const noexcept {
+#if defined(__x86_64__)
     return (cpu_features() & required_features) == required_features;
+#else
+    return required_features == 0;
+#endif
 }
 
 std::span<const BlockVersion> block_versions() noexcept { return kVersions; }

@@ -9,27 +9,25 @@
 
 namespace spinlattice::random {
 
+#if defined(__x86_64__)
 // Each compiled for its own instruction set; call only when the processor has it.
-void chacha_blocks_avx2(const std::uint32_t key[8], std::uint64_t counter, std::uint64_t stream,
-                        unsigned double_rounds, std::uint32_t out[kBufferWords]);
-void chacha_blocks_avx(const std::uint32_t key[8], std::uint64_t counter, std::uint64_t stream,
-                       unsigned double_rounds, std::uint32_t out[kBufferWords]);
-void chacha_blocks_sse41(const std::uint32_t key[8], std::uint64_t counter, std::uint64_t stream,
-                         unsigned double_rounds, std::uint32_t out[kBufferWords]);
-void chacha_blocks_ssse3(const std::uint32_t key[8], std::uint64_t counter, std::uint64_t stream,
-                         unsigned double_rounds, std::uint32_t out[kBufferWords]);
-void chacha_blocks_sse2(const std::uint32_t key[8], std::uint64_t counter, std::uint64_t stream,
-                        unsigned double_rounds, std::uint32_t out[kBufferWords]);
+BlockFunctionType chacha_blocks_avx2, chacha_blocks_avx, chacha_blocks_sse41, chacha_blocks_ssse3,
+    chacha_blocks_sse2;
+#elif defined(__aarch64__)
+// Advanced SIMD is always there on aarch64.
+BlockFunctionType chacha_blocks_neon;
+#endif
 
 struct BlockVersion {
     const char* name;
-    unsigned required_features;  // CpuFeature bits
+    unsigned required_features;  // CpuFeature bits; 0 where nothing is detected
     BlockFunction function;
 
     bool supported() const noexcept;
 };
 
-// AVX2, AVX, SSE4.1, SSSE3, SSE2, then the scalar definition (always supported).
+// x86-64: AVX2, AVX, SSE4.1, SSSE3, SSE2; aarch64: NEON; then everywhere the
+// scalar definition (always supported).
 std::span<const BlockVersion> block_versions() noexcept;
 
 // Name of the version best_block_function() returns now.

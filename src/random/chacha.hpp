@@ -12,14 +12,13 @@ inline constexpr unsigned kBufferWords = kBlockWords * kBlocksPerRefill;  // 64
 
 // Writes blocks counter, counter+1, counter+2, counter+3 (wrapping mod 2^64)
 // into out[0..63], block j at out[16j..16j+15]. double_rounds is 6 for ChaCha12.
-using BlockFunction = void (*)(const std::uint32_t key[8], std::uint64_t counter,
-                               std::uint64_t stream, unsigned double_rounds,
-                               std::uint32_t out[kBufferWords]);
+// Every version of the block function is declared with this one type.
+using BlockFunctionType = void(const std::uint32_t key[8], std::uint64_t counter, std::uint64_t stream,
+                               unsigned double_rounds, std::uint32_t out[kBufferWords]);
+using BlockFunction = BlockFunctionType*;
 
 // The portable definition; every vector version must agree with it word for word.
-void chacha_blocks_scalar(const std::uint32_t key[8], std::uint64_t counter,
-                          std::uint64_t stream, unsigned double_rounds,
-                          std::uint32_t out[kBufferWords]);
+BlockFunctionType chacha_blocks_scalar;
 
 // The best version this processor supports, chosen once per process.
 BlockFunction best_block_function() noexcept;

@@ -1,5 +1,5 @@
-// Compiled with -mavx: the same 128-bit kernel in VEX three-operand form,
-// which saves the register copies the two-operand SSE forms need.
+// Compiled with -mavx: the SSSE3 kernel in VEX three-operand form, which saves
+// the register copies the two-operand SSE forms need.
 #include "random/block_versions.hpp"
 #include "random/chacha_vector.hpp"
 

@@ -1,5 +1,6 @@
-// Compiled with -msse4.1. ChaCha needs nothing new from SSE4.1; this is the
-// SSSE3 kernel left to the compiler's SSE4.1 code generation.
+// Compiled with -msse4.1. ChaCha needs nothing new from SSE4.1, so this is the
+// SSSE3 kernel again; the entry stays because the run-time choice is
+// documented as naming every level from SSE2 to AVX2.
 #include "random/block_versions.hpp"
 #include "random/chacha_vector.hpp"
 

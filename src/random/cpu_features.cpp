@@ -10,7 +10,7 @@ namespace {
 // XCR0 through xgetbv; the intrinsic would need -mxsave on this baseline file.
 std::uint64_t xcr0() noexcept {
     std::uint32_t lo, hi;
-    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
     return std::uint64_t(hi) << 32 | lo;
 }
 

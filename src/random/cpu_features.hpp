@@ -1,5 +1,6 @@
 #pragma once
-// The processor features the vector block functions need, read once per process.
+// The x86-64 features the vector block functions need, read once per process.
+// Built only for x86-64; other processors have no run-time choice.
 
 namespace spinlattice::random {
 

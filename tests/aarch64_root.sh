@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Unpacks Debian's arm64 python3.11, libpython3.11-dev, libstdc++6 and their
+# dependencies into ROOT, for running and building against under qemu-user.
+# apt runs with a private state (lists, status, cache) under STATE and this
+# machine's own archive sources, so the host's packages are never touched;
+# nothing is installed through multiarch, which would conflict with the host's
+# own Python. Usage: aarch64_root.sh ROOT STATE
+set -euo pipefail
+root=$1
+state=$2
+packages=(python3.11 libpython3.11-dev libstdc++6)
+
+if [ -f "$root/.complete" ]; then exit 0; fi
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+mkdir -p "$state/lists/partial" "$state/cache/archives/partial" "$state/sources.list.d"
+: > "$state/status"
+
+# This release's binary sources as the machine lists them, one-line and deb822 forms.
+if [ -f /etc/apt/sources.list ]; then
+    grep -E "^deb[[:space:]].*[[:space:]]$codename" /etc/apt/sources.list > "$state/sources.list" || true
+else
+    : > "$state/sources.list"
+fi
+for file in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$file" ] || continue
+    awk -v codename="$codename" 'BEGIN { RS = ""; ORS = "\n\n" }
+        /(^|\n)Types:[^\n]*deb([ \n]|$)/ && /(^|\n)Suites:[^\n]*/ && index($0, codename) && !/(^|\n)Enabled: *no/' \
+        "$file" > "$state/sources.list.d/$(basename "$file")"
+done
+for file in /etc/apt/sources.list.d/*.list; do
+    [ -f "$file" ] || continue
+    grep -E "^deb[[:space:]].*[[:space:]]$codename" "$file" >> "$state/sources.list" || true
+done
+
+apt_options=(
+    -o APT::Architecture=arm64 -o APT::Architectures::=arm64
+    -o Dir::State="$state" -o Dir::State::Lists="$state/lists" -o Dir::State::status="$state/status"
+    -o Dir::Cache="$state/cache" -o Dir::Cache::archives="$state/cache/archives"
+    -o Dir::Etc::SourceList="$state/sources.list" -o Dir::Etc::SourceParts="$state/sources.list.d"
+    -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts=/dev/null
+    -o Debug::NoLocking=1 -o APT::Sandbox::User=root -o APT::Install-Recommends=false
+)
+apt-get "${apt_options[@]}" -q update
+apt-get "${apt_options[@]}" -q -y --download-only install "${packages[@]}"
+
+mkdir -p "$root"
+for deb in "$state"/cache/archives/*.deb; do
+    dpkg-deb -x "$deb" "$root"
+done
+touch "$root/.complete"
+echo "arm64 root ready in $root"
