@@ -253,6 +253,35 @@ def run_chain(L: int, T: float, rule: str, equilibration: int, measurements: int
     return result
 
 
+def wolff_series(L: int, T: float, equilibration: int, measurements: int) -> dict[str, Any]:
+    """Total energy and total magnetisation of an L x L lattice at temperature T,
+    measured once per sweep-equivalent of Wolff flips after `equilibration`
+    sweep-equivalents from a random start: the raw series, for reweighting."""
+    from spinlattice import Lattice
+
+    if measurements < 4:
+        raise ValueError("need at least 4 measurements")
+    started = time.perf_counter()
+    lattice = Lattice(L, L, T, 0.0)
+    flip, energy, magnetization = lattice.wolff_step, lattice.get_energy, lattice.get_total_magnetization
+    flips = _wolff_equilibrate(lattice, equilibration)
+    energies: list[float] = []
+    magnetizations: list[float] = []
+    for _ in range(measurements):
+        for _ in range(flips):
+            flip()
+        energies.append(energy())
+        magnetizations.append(magnetization())
+    return {
+        "L": int(L),
+        "T": float(T),
+        "energy": energies,
+        "magnetization": magnetizations,
+        "flips_per_measurement": int(flips),
+        "seconds": time.perf_counter() - started,
+    }
+
+
 def snapshot(L: int, T: float, sweeps: int = 200) -> list[int]:
     """Spins (+1/-1, row-major) of an L x L lattice after `sweeps` sweep-equivalents
     of Wolff flips at temperature T in zero field."""
@@ -303,12 +332,22 @@ def run_sweep(
     if executor is None:
         with open_executor() as pool:
             return run_sweep(tasks, pool, progress=progress)
-    futures: dict[Future[dict[str, Any]], int] = {
-        executor.submit(run_chain, int(t.L), float(t.T), str(t.rule), int(t.equilibration), int(t.measurements)): i
-        for i, t in enumerate(tasks)
-    }
-    results: list[dict[str, Any] | None] = [None] * len(tasks)
-    bar = _progress_bar(len(tasks)) if progress else None
+    calls = [(int(t.L), float(t.T), str(t.rule), int(t.equilibration), int(t.measurements)) for t in tasks]
+    return run_calls(run_chain, calls, executor, progress=progress)
+
+
+def run_calls(
+    fn: Callable[..., dict[str, Any]],
+    calls: Sequence[tuple[Any, ...]],
+    executor: Executor,
+    *,
+    progress: bool = False,
+) -> list[dict[str, Any]]:
+    """fn(*args) for every args in `calls`, through `executor`, results in the
+    order of `calls`; the first failure cancels the rest and is raised."""
+    futures: dict[Future[dict[str, Any]], int] = {executor.submit(fn, *args): i for i, args in enumerate(calls)}
+    results: list[dict[str, Any] | None] = [None] * len(calls)
+    bar = _progress_bar(len(calls)) if progress else None
     try:
         for future in as_completed(futures):
             results[futures[future]] = future.result()
