@@ -9,6 +9,11 @@ Dask cluster alike.
 The exact results for the infinite lattice that the chains are compared with
 (Onsager's energy, Yang's spontaneous magnetisation) live here too; they need
 nothing beyond the standard library.
+
+As a command it runs one sweep and writes one CSV row per chain:
+
+    python examples/sweep.py --sizes 16,32 --temperatures 2.0,2.3,2.6 [--rules wolff]
+        [--measurements N] [--equilibration N] [--scheduler tcp://127.0.0.1:8786] [--csv FILE]
 """
 
 from __future__ import annotations
@@ -42,6 +47,8 @@ class Chain(NamedTuple):
     rule: str
     equilibration: int
     measurements: int
+    # Doubling the run while it is not trusted, up to this many measurements (0: never).
+    max_measurements: int = 0
 
 
 # --- exact results for the infinite lattice -------------------------------------
@@ -195,25 +202,52 @@ def summarize(energies: Sequence[float], magnetizations: Sequence[float], L: int
     out: dict[str, float] = {}
     out["e"], out["e_err"] = _jackknife(bins, lambda a: a["e"])
     out["m"], out["m_err"] = _jackknife(bins, lambda a: a["m"])
-    out["chi"], out["chi_err"] = _jackknife(bins, lambda a: n * (a["m2"] - a["m"] ** 2) / T)
+    # chi' uses <|m|>: on a finite lattice <m> = 0 at every T, so this is the usual proxy.
+    out["chi_prime"], out["chi_prime_err"] = _jackknife(bins, lambda a: n * (a["m2"] - a["m"] ** 2) / T)
     out["C"], out["C_err"] = _jackknife(bins, lambda a: n * (a["e2"] - a["e"] ** 2) / (T * T))
     out["U"], out["U_err"] = _jackknife(bins, lambda a: 1.0 - a["m4"] / (3.0 * a["m2"] ** 2))
-    # Integrated autocorrelation time of |m| in measurements: binned over naive variance.
-    mean_m = sum(m) / len(m)
-    naive = sum((x - mean_m) ** 2 for x in m) / (len(m) - 1) / len(m)
-    out["tau_m"] = 0.5 * out["m_err"] ** 2 / naive if naive > 0 else math.nan
-    # Binned errors are trustworthy only while tau_m is well below this.
+    # Integrated autocorrelation times in measurements, binned over naive variance,
+    # for every series the results are built from; a quarter as many, longer bins
+    # as well, since those see slow modes that short bins average away.
+    taus = {k: max(_binned_tau(v, nbins), _binned_tau(v, max(2, nbins // 4))) for k, v in series.items()}
+    out["tau_m"] = taus["m"]
+    slowest = max(taus, key=lambda k: taus[k])
+    out["tau_max"] = taus[slowest]
+    out["tau_slowest"] = slowest
     out["bin_length"] = float(len(e) // nbins)
+    # Binned errors hold only with bins well beyond the slowest autocorrelation time.
+    out["trusted"] = int(out["tau_max"] * TRUSTED_BIN_IN_TAUS <= out["bin_length"])
     return out
 
 
-def run_chain(L: int, T: float, rule: str, equilibration: int, measurements: int) -> dict[str, Any]:
+# A run is trusted when each of its bins spans at least this many autocorrelation times.
+TRUSTED_BIN_IN_TAUS = 10.0
+
+
+def _binned_tau(series: list[float], nbins: int) -> float:
+    """Autocorrelation time from the variance of bin means against the naive one."""
+    size = len(series) // nbins
+    mean = sum(series) / len(series)
+    naive = sum((x - mean) ** 2 for x in series) / (len(series) - 1)
+    if not naive > 0 or size < 1:
+        return 0.5 if naive == 0 else math.nan
+    means = _binned(series, nbins)
+    mb = sum(means) / nbins
+    var_bins = sum((x - mb) ** 2 for x in means) / (nbins - 1)
+    return 0.5 * size * var_bins / naive
+
+
+def run_chain(
+    L: int, T: float, rule: str, equilibration: int, measurements: int, max_measurements: int = 0
+) -> dict[str, Any]:
     """Run one independent chain and return its observables as plain numbers.
 
     Metropolis: ordered start, then sweeps of L*L single-spin attempts; one
     measurement per sweep. Wolff: random start; one measurement per fixed number
     of cluster flips, chosen during equilibration so that it flips about L*L
-    spins. Both: `equilibration` sweep(-equivalent)s discarded first."""
+    spins. Both: `equilibration` sweep(-equivalent)s discarded first. While the
+    run is too short for its slowest autocorrelation time, it is doubled, up to
+    `max_measurements`; the result says whether it ended trusted."""
     from spinlattice import Lattice  # imported in the worker, where the chain runs
 
     if rule not in RULES:
@@ -231,23 +265,24 @@ def run_chain(L: int, T: float, rule: str, equilibration: int, measurements: int
         _order(lattice)
         for _ in range(equilibration * n):
             step()
-        for _ in range(measurements):
-            for _ in range(n):
-                step()
-            energies.append(energy())
-            magnetizations.append(magnetization())
         updates_per_measurement = n
+        update = step
     else:
-        flip = lattice.wolff_step
-        flips = _wolff_equilibrate(lattice, equilibration)
-        for _ in range(measurements):
-            for _ in range(flips):
-                flip()
+        update = lattice.wolff_step
+        updates_per_measurement = _wolff_equilibrate(lattice, equilibration)
+    target = measurements
+    while True:
+        for _ in range(target - len(energies)):
+            for _ in range(updates_per_measurement):
+                update()
             energies.append(energy())
             magnetizations.append(magnetization())
-        updates_per_measurement = flips
-    result: dict[str, Any] = {"L": int(L), "T": float(T), "rule": rule, "measurements": int(measurements)}
-    result.update(summarize(energies, magnetizations, L, T))
+        summary = summarize(energies, magnetizations, L, T)
+        if summary["trusted"] or 2 * target > max_measurements:
+            break
+        target *= 2
+    result: dict[str, Any] = {"L": int(L), "T": float(T), "rule": rule, "measurements": len(energies)}
+    result.update(summary)
     result["updates_per_measurement"] = int(updates_per_measurement)
     result["seconds"] = time.perf_counter() - started
     return result
@@ -332,7 +367,10 @@ def run_sweep(
     if executor is None:
         with open_executor() as pool:
             return run_sweep(tasks, pool, progress=progress)
-    calls = [(int(t.L), float(t.T), str(t.rule), int(t.equilibration), int(t.measurements)) for t in tasks]
+    calls = [
+        (int(t.L), float(t.T), str(t.rule), int(t.equilibration), int(t.measurements), int(t.max_measurements))
+        for t in tasks
+    ]
     return run_calls(run_chain, calls, executor, progress=progress)
 
 
@@ -367,3 +405,70 @@ def _progress_bar(total: int) -> Any:
     except ImportError:
         return None
     return tqdm(total=total, desc="chains", unit="chain", smoothing=0.1)
+
+
+# --- command line ---------------------------------------------------------------
+
+
+def _numbers(kind: Callable[[str], Any]) -> Callable[[str], list[Any]]:
+    def parse(text: str) -> list[Any]:
+        values = [kind(v) for v in text.split(",") if v.strip()]
+        if not values:
+            raise ValueError("empty list")
+        return values
+
+    parse.__name__ = f"comma-separated {kind.__name__} list"
+    return parse
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the sweep the arguments describe; with none, print how and fail."""
+    import argparse
+    import csv
+    import sys
+
+    parser = argparse.ArgumentParser(
+        prog="sweep.py",
+        description="Run independent 2D Ising chains for every size, temperature and rule; one CSV row per chain.",
+    )
+    parser.add_argument("--sizes", type=_numbers(int), required=True, metavar="L,L,...", help="lattice sizes")
+    parser.add_argument("--temperatures", type=_numbers(float), required=True, metavar="T,T,...", help="temperatures")
+    parser.add_argument("--rules", type=_numbers(str), default=list(RULES), metavar="RULE,...", help="metropolis and/or wolff (default: both)")
+    parser.add_argument("--equilibration", type=int, default=1000, metavar="N", help="sweeps discarded (default: 1000)")
+    parser.add_argument("--measurements", type=int, default=10000, metavar="N", help="sweeps measured (default: 10000)")
+    parser.add_argument("--max-measurements", type=int, default=0, metavar="N", help="double untrusted runs up to N measurements")
+    parser.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address; default: local processes")
+    parser.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
+    parser.add_argument("--csv", metavar="FILE", help="write the CSV here instead of standard output")
+    if argv is None:
+        argv = sys.argv[1:]
+    if not argv:
+        parser.print_usage(sys.stderr)
+        print("sweep.py: give at least --sizes and --temperatures, e.g. --sizes 16 --temperatures 2.0,2.5", file=sys.stderr)
+        return 2
+    args = parser.parse_args(argv)
+    bad = [r for r in args.rules if r not in RULES]
+    if bad:
+        parser.error(f"unknown rule(s) {', '.join(bad)}; choose from {', '.join(RULES)}")
+    if min(args.sizes) < 2 or min(args.temperatures) <= 0 or args.measurements < 4 or args.equilibration < 0:
+        parser.error("sizes must be at least 2, temperatures positive, measurements at least 4")
+    if args.workers is not None and args.workers < 1:
+        parser.error("--workers must be at least 1")
+    tasks = [
+        Chain(L, T, rule, args.equilibration, args.measurements, args.max_measurements)
+        for T in args.temperatures
+        for L in args.sizes
+        for rule in args.rules
+    ]
+    with open_executor(args.scheduler, args.workers) as executor:
+        results = run_sweep(tasks, executor, progress=True)
+    with contextlib.ExitStack() as stack:
+        out = stack.enter_context(open(args.csv, "w", newline="")) if args.csv else sys.stdout
+        writer = csv.DictWriter(out, fieldnames=list(results[0]))
+        writer.writeheader()
+        writer.writerows(results)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
