@@ -1,0 +1,125 @@
+"""The examples' physics: exact finite-lattice results against enumeration,
+reweighting against a direct run, the estimators on series with known answers,
+and the demo's honesty checks."""
+
+import math
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+
+import analysis as an  # noqa: E402
+import exact  # noqa: E402
+import sweep  # noqa: E402
+
+
+def enumerate_torus(m, n, T):
+    """ln Z, energy and specific heat per site of the m x n torus, summed over every state."""
+    N = m * n
+    states = np.arange(2**N, dtype=np.int64)[:, None]
+    s = (1 - 2 * ((states >> np.arange(N)) & 1)).astype(np.int64).reshape(-1, m, n)
+    E = -(s * np.roll(s, 1, 1)).sum((1, 2)) - (s * np.roll(s, 1, 2)).sum((1, 2))
+    w = np.exp(-(E - E.min()) / T)
+    Z = w.sum()
+    e, e2 = (w @ E) / Z, (w @ (E * E.astype(float))) / Z
+    return math.log(Z) - E.min() / T, e / N, (e2 - e * e) / (N * T * T)
+
+
+@pytest.mark.parametrize("m, n", [(4, 4), (3, 5), (2, 6)])
+def test_finite_torus_formulas_match_enumeration(m, n):
+    for T in (0.8, 2.0, 2.269, 2.3, 3.5, 20.0):
+        log_z, e, c = enumerate_torus(m, n, T)
+        got = exact.log_partition(T, m, n)
+        assert got[0] == pytest.approx(log_z, rel=1e-12)
+        assert -got[1] / (m * n) == pytest.approx(e, rel=1e-11)
+        assert got[2] / (m * n * T * T) == pytest.approx(c, rel=1e-9)
+    # Large lattices approach Onsager's infinite-lattice energy.
+    assert exact.finite_energy(2.0, 512) == pytest.approx(sweep.onsager_energy(2.0), rel=1e-12)
+    assert exact.finite_energy(2.3, 16) == pytest.approx(-1.40607, abs=1e-5)
+    with pytest.raises(ValueError):
+        exact.finite_energy(0.0, 4)
+
+
+def test_estimators_on_series_with_known_answers():
+    rng = np.random.default_rng(7)
+    # AR(1) with coefficient r: tau_int = (1 + r) / (2 (1 - r)) = 4.5 for r = 0.8.
+    r, x = 0.8, np.empty(200_000)
+    x[0] = 0.0
+    noise = rng.normal(size=x.size)
+    for i in range(1, x.size):
+        x[i] = r * x[i - 1] + noise[i]
+    assert an.tau_int(x) == pytest.approx(4.5, rel=0.1)
+    assert an.tau_int(rng.normal(size=50_000)) == pytest.approx(0.5, abs=0.05)
+    # Jackknife over blocks of independent samples: sigma / sqrt(N).
+    iid = rng.normal(size=64_000)
+    _, err = an.block_replicates(iid, 32, np.mean)
+    assert err == pytest.approx(1 / math.sqrt(iid.size), rel=0.35)
+
+    L = np.array([16, 32, 64, 128, 256], dtype=float)
+    fit = an.power_fit(L, 3.0 * L**1.75)
+    assert fit.p == pytest.approx(1.75, abs=1e-12) and fit.a == pytest.approx(3.0)
+    fit = an.power_fit(L, 2.0 * L**-0.125 * (1 + 0.8 / L), omega=1.0)
+    assert fit.p == pytest.approx(-0.125, abs=1e-8) and fit.b == pytest.approx(0.8, abs=1e-6)
+    y_inf, c, chi2 = an.extrapolate(L, 2.269 + 0.5 * L**-2.0, np.full(L.size, 1e-4), 2.0)
+    assert y_inf == pytest.approx(2.269, abs=1e-12) and c == pytest.approx(0.5) and chi2 < 1e-12
+    grid = np.linspace(2.0, 2.6, 13)
+    assert an.crossing(lambda t: 1 - t, lambda t: 0.5 * (1 - t) - 0.6385, grid) == pytest.approx(2.277)
+    assert math.isnan(an.crossing(lambda t: t, lambda t: t + 1, grid))
+    assert an.maximum(lambda t: 5 - (t - 2.3141) ** 2, grid) == pytest.approx((2.3141, 5.0), abs=1e-6)
+
+
+def test_summary_flags_a_slow_mode_in_any_series():
+    rng = np.random.default_rng(3)
+    L, T, n = 8, 2.5, 64
+    fast = list(rng.normal(-100, 5, 8192))
+    m = [float(v) for v in rng.choice([-40, 40, 20, -20], 8192)]
+    assert sweep.summarize(fast, m, L, T)["trusted"] == 1
+    # The energy wanders in 16 long plateaus: |m| alone looks fine, the run is too short.
+    slow = list(np.repeat(rng.normal(-100, 5, 16), 512) + rng.normal(0, 1, 8192))
+    out = sweep.summarize(slow, m, L, T)
+    assert out["trusted"] == 0 and out["tau_slowest"] in ("e", "e2") and out["tau_max"] > out["tau_m"]
+
+
+def _series(L, T, measurements):
+    r = sweep.wolff_series(L, T, 200, measurements)
+    return an.Series(L, T, np.asarray(r["energy"], float), np.asarray(r["magnetization"], float))
+
+
+def test_reweighting_matches_a_direct_run():
+    L, T0, T1, blocks = 8, 2.3, 2.45, 20
+    sim, direct = _series(L, T0, 10000), _series(L, T1, 10000)
+    for name in ("e", "m", "U", "chi_prime"):
+        reps_rw = [an.observable_at([sim.without_block(j, blocks)], name, T1) for j in range(blocks)]
+        reps_dir = [an.observable_at([direct.without_block(j, blocks)], name, T1) for j in range(blocks)]
+        rw, dr = an.observable_at([sim], name, T1), an.observable_at([direct], name, T1)
+        err = math.hypot(an.jackknife(np.array(reps_rw)), an.jackknife(np.array(reps_dir)))
+        assert abs(rw - dr) < 4.5 * err, (name, rw, dr, err)
+    # Reweighting to the simulated temperature is the identity.
+    mom, neff = an.reweighted_moments(sim, T0)
+    assert mom["e"] == pytest.approx(sim.energy.mean() / L**2) and neff == pytest.approx(sim.energy.size)
+
+
+def test_metropolis_and_wolff_agree_where_both_are_trusted():
+    met = sweep.run_chain(8, 2.1, "metropolis", 500, 4000, 32000)
+    wolff = sweep.run_chain(8, 2.1, "wolff", 200, 4000, 16000)
+    assert met["trusted"] and wolff["trusted"]
+    for key in ("e", "m", "chi_prime", "C", "U"):
+        assert abs(met[key] - wolff[key]) < 4.5 * math.hypot(met[key + "_err"], wolff[key + "_err"]), key
+
+
+def test_commands_refuse_before_computing(monkeypatch, capsys):
+    import demo
+
+    assert sweep.main([]) == 2
+    assert "--sizes" in capsys.readouterr().err
+
+    def no_chains(*args, **kwargs):
+        raise AssertionError("chains ran before the dependency check")
+
+    monkeypatch.setattr(sweep, "open_executor", no_chains)
+    monkeypatch.setattr(demo, "PLOTTING_DEPENDENCIES", ("matplotlib", "no_such_plotting_module"))
+    assert demo.main(["--quick"]) != 0
+    assert "no_such_plotting_module" in capsys.readouterr().err
