@@ -7,8 +7,9 @@ returns only plain numbers, so chains can go to a local process pool or to a
 Dask cluster alike.
 
 The exact results for the infinite lattice that the chains are compared with
-(Onsager's energy, Yang's spontaneous magnetisation) live here too; they need
-nothing beyond the standard library.
+(Onsager's energy, Yang's spontaneous magnetisation) live here too; the energy
+takes its elliptic integral from scipy, imported only where it is used, so
+workers that run chains need nothing but spinlattice.
 
 As a command it runs one sweep and writes one CSV row per chain:
 
@@ -54,28 +55,24 @@ class Chain(NamedTuple):
 # --- exact results for the infinite lattice -------------------------------------
 
 
-def _agm(a: float, b: float) -> float:
-    """Arithmetic-geometric mean; converges quadratically."""
-    for _ in range(64):
-        if abs(a - b) <= 1e-15 * a:
-            break
-        a, b = 0.5 * (a + b), math.sqrt(a * b)
-    return a
-
-
 def _ellipk_from_complement(kp: float) -> float:
-    """K(k) for the complementary modulus k' = sqrt(1 - k^2): pi / (2 agm(1, k'))."""
+    """K(k) for the complementary modulus k' = sqrt(1 - k^2), without forming 1 - k'^2
+    (K diverges logarithmically as k' -> 0, near T_c)."""
+    from scipy.special import ellipkm1  # imported here: workers only run chains
+
     if kp == 0.0:
         return math.inf
-    return math.pi / (2.0 * _agm(1.0, kp))
+    return float(ellipkm1(kp * kp))
 
 
 def ellipk(m: float) -> float:
     """Complete elliptic integral of the first kind, K(m) with parameter m = k^2
     (the convention of scipy.special.ellipk), for 0 <= m <= 1."""
+    from scipy.special import ellipk as scipy_ellipk
+
     if not 0.0 <= m <= 1.0:
         raise ValueError(f"parameter m must be in [0, 1], got {m!r}")
-    return _ellipk_from_complement(math.sqrt(1.0 - m))
+    return float(scipy_ellipk(m))
 
 
 def onsager_energy(T: float) -> float:
