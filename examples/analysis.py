@@ -10,6 +10,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from functools import cached_property
 
 import numpy as np
 from scipy import optimize
@@ -75,45 +76,48 @@ class Series:
         keep = np.r_[0:lo, hi:n]
         return Series(self.L, self.T, self.energy[keep], self.magnetization[keep])
 
+    @cached_property
+    def _prepared(self) -> tuple[np.ndarray, np.ndarray, float]:
+        # Rows e, e^2, |m|, m^2, m^4 per site, the centred energy and its spread.
+        n = self.L * self.L
+        e = self.energy / n
+        m = np.abs(self.magnetization) / n
+        m2 = m * m
+        rows = np.vstack([e, e * e, m, m2, m2 * m2])
+        centred = self.energy - self.energy.mean()
+        return rows, centred, float(centred.std())
+
 
 MOMENTS = ("e", "e2", "m", "m2", "m4")
+# Beyond this many energy standard deviations a chain's reweighted weight is nil.
+_REACH = 6.0
 
 
 def reweighted_moments(s: Series, T: float) -> tuple[dict[str, float], float]:
     """Moments per site (<e>, <e^2>, <|m|>, <m^2>, <m^4>) at temperature T from
     the chain at s.T by single-histogram reweighting, and the effective number
     of samples left, (sum w)^2 / sum w^2, which says how far it can be trusted."""
-    n = s.L * s.L
-    E = s.energy
-    x = -(1.0 / T - 1.0 / s.T) * (E - E.mean())
+    rows, centred, _ = s._prepared
+    x = -(1.0 / T - 1.0 / s.T) * centred
     w = np.exp(x - x.max())
     sw = w.sum()
-    e = E / n
-    m = np.abs(s.magnetization) / n
-    m2 = m * m
-    out = {
-        "e": float(w @ e / sw),
-        "e2": float(w @ (e * e) / sw),
-        "m": float(w @ m / sw),
-        "m2": float(w @ m2 / sw),
-        "m4": float(w @ (m2 * m2) / sw),
-    }
-    return out, float(sw * sw / (w @ w))
+    values = rows @ w / sw
+    return dict(zip(MOMENTS, map(float, values))), float(sw * sw / (w @ w))
 
 
 def combined_moments(chains: Sequence[Series], T: float) -> dict[str, float]:
     """Moments at T from every chain of one size, each reweighted to T and
     weighted by its effective sample count there: smooth in T, and dominated by
     the chains simulated nearest to T."""
-    acc = dict.fromkeys(MOMENTS, 0.0)
+    acc = np.zeros(len(MOMENTS))
     total = 0.0
-    for s in chains:
+    near = [s for s in chains if abs(1.0 / T - 1.0 / s.T) * s._prepared[2] < _REACH]
+    for s in near or chains:
         mom, neff = reweighted_moments(s, T)
         weight = neff * neff  # favours overlap strongly; far chains drop out
         total += weight
-        for k in MOMENTS:
-            acc[k] += weight * mom[k]
-    return {k: v / total for k, v in acc.items()}
+        acc += weight * np.fromiter(mom.values(), float, len(MOMENTS))
+    return dict(zip(MOMENTS, map(float, acc / total)))
 
 
 def observables(mom: dict[str, float], L: int, T: float) -> dict[str, float]:

@@ -197,6 +197,32 @@ def analyse(by_size: dict[int, list[Any]], blocks: int, progress: bool = True) -
 # --- output ---------------------------------------------------------------------
 
 
+def save_series(raw: list[dict[str, Any]], path: Path) -> None:
+    """Every chain's raw series, so that the analysis can be rerun without simulating."""
+    import numpy as np
+
+    arrays = {}
+    for i, r in enumerate(raw):
+        arrays[f"c{i}_energy"] = np.asarray(r["energy"], float)
+        arrays[f"c{i}_magnetization"] = np.asarray(r["magnetization"], float)
+        arrays[f"c{i}_meta"] = np.array([r["L"], r["T"], r["seconds"]], float)
+    np.savez_compressed(path, **arrays)
+
+
+def load_series(path: Path) -> list[dict[str, Any]]:
+    import numpy as np
+
+    with np.load(path) as f:
+        count = sum(1 for k in f.files if k.endswith("_meta"))
+        out = []
+        for i in range(count):
+            L, T, seconds = f[f"c{i}_meta"]
+            out.append({"L": int(L), "T": float(T), "seconds": float(seconds),
+                        "energy": f[f"c{i}_energy"], "magnetization": f[f"c{i}_magnetization"]})
+    return out
+
+
+
 def print_estimates(result: dict[str, Any]) -> None:
     import demo
 
@@ -311,6 +337,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
     parser.add_argument("--out", type=Path, default=DEFAULT_OUT, metavar="DIR", help=f"output directory (default: {DEFAULT_OUT})")
     parser.add_argument("--quick", action="store_true", help="a smoke run on small lattices; its estimates mean little")
+    parser.add_argument("--reanalyse", action="store_true", help="analyse the series saved by the last run in --out instead of simulating")
     args = parser.parse_args(argv)
     if args.workers is not None and args.workers < 1:
         parser.error("--workers must be at least 1")
@@ -321,12 +348,19 @@ def main(argv: list[str] | None = None) -> int:
     import sweep
 
     sizes, budget, equil = (QUICK_SIZES, QUICK_BUDGET, QUICK_EQUILIBRATION) if args.quick else (SIZES, BUDGET, EQUILIBRATION)
-    calls = plan(sizes, budget, equil)
-    where = f"Dask scheduler {args.scheduler}" if args.scheduler else "a local process pool"
-    print(f"{len(calls)} Wolff chains (L = {', '.join(map(str, sizes))}) on {where}")
+    args.out.mkdir(parents=True, exist_ok=True)
+    series_path = args.out / "critical_series.npz"
     started = time.perf_counter()
-    with sweep.open_executor(args.scheduler, args.workers) as executor:
-        raw = sweep.run_calls(sweep.wolff_series, calls, executor, progress=True)
+    if args.reanalyse:
+        raw = load_series(series_path)
+        print(f"Re-analysing {len(raw)} chains from {series_path}")
+    else:
+        calls = plan(sizes, budget, equil)
+        where = f"Dask scheduler {args.scheduler}" if args.scheduler else "a local process pool"
+        print(f"{len(calls)} Wolff chains (L = {', '.join(map(str, sizes))}) on {where}")
+        with sweep.open_executor(args.scheduler, args.workers) as executor:
+            raw = sweep.run_calls(sweep.wolff_series, calls, executor, progress=True)
+        save_series(raw, series_path)
     simulated = time.perf_counter() - started
     by_size: dict[int, list[an.Series]] = {}
     for r in raw:
@@ -347,7 +381,6 @@ def main(argv: list[str] | None = None) -> int:
     result["simulation_wall_seconds"] = simulated
     result["quick"] = bool(args.quick)
 
-    args.out.mkdir(parents=True, exist_ok=True)
     json_path, fig_path = args.out / "critical.json", args.out / "critical.png"
     json_path.write_text(json.dumps(result, indent=2) + "\n")
     plot(by_size, result, fig_path)
