@@ -90,13 +90,9 @@ def per_size(chains: list[Any]) -> dict[str, float]:
     return {"chi_peak": chi_peak, "T_chi_peak": t_peak, "max_dU_dT": max_slope, "T_max_slope": t_slope}
 
 
-def estimate(by_size: dict[int, list[Any]], correction: bool | None = None) -> dict[str, Any]:
-    """Every estimate from one set of chains (all of them, or one jackknife replicate).
-
-    correction: None fits a leading correction to scaling only where the plain
-    power law fails (decided on the full data and then fixed for the replicates)."""
-    import numpy as np
-
+def estimate(by_size: dict[int, list[Any]]) -> dict[str, Any]:
+    """Per-size estimates from one set of chains (all of them, or one jackknife
+    replicate): Binder crossings of successive sizes, chi' peaks, U's slopes."""
     import analysis as an
 
     sizes = sorted(by_size)
@@ -111,22 +107,48 @@ def estimate(by_size: dict[int, list[Any]], correction: bool | None = None) -> d
     rows = {L: per_size(by_size[L]) for L in sizes}
     for key in ("chi_peak", "T_chi_peak", "max_dU_dT", "T_max_slope"):
         out[key] = [rows[L][key] for L in sizes]
-    x = np.array(sizes, dtype=float)
-    out["gamma_over_nu_fit"] = an.power_fit(x, out["chi_peak"]).p
-    out["inv_nu_fit"] = an.power_fit(x, out["max_dU_dT"]).p
     return out
 
 
 def finish(est: dict[str, Any], tc: float, by_size: dict[int, list[Any]]) -> dict[str, Any]:
-    """Quantities that need T_c: <|m|> there, and beta/nu from it."""
+    """<|m|> at the estimated T_c, for beta/nu."""
+    import analysis as an
+
+    est["m_at_Tc"] = [an.observable_at(by_size[L], "m", tc) for L in est["sizes"]]
+    return est
+
+
+# Leading correction to scaling, in powers of 1/L, tried when a pure power law fails.
+OMEGA = 1.0
+# A pure power law fails when its chi^2 has a probability below this.
+FIT_P_VALUE = 0.01
+
+
+def scaling_fit(sizes: list[int], full: list[float], reps: list[list[float]], err: Any) -> dict[str, Any]:
+    """Exponent of y ~ L^p with its jackknife error: a pure power law if its chi^2
+    is acceptable, else with a leading correction (1 + b L^-OMEGA), which is then
+    used for every replicate and reported."""
     import numpy as np
+    from scipy import stats
 
     import analysis as an
 
-    sizes = est["sizes"]
-    est["m_at_Tc"] = [an.observable_at(by_size[L], "m", tc) for L in sizes]
-    est["beta_over_nu_fit"] = -an.power_fit(np.array(sizes, float), est["m_at_Tc"]).p
-    return est
+    x = np.array(sizes, dtype=float)
+    plain = an.power_fit(x, full, err)
+    p_value = float(stats.chi2.sf(plain.chi2, plain.dof)) if plain.dof > 0 else 1.0
+    omega = None if p_value >= FIT_P_VALUE or len(sizes) < 4 else OMEGA
+    fit = an.power_fit(x, full, err, omega)
+    exps = np.array([an.power_fit(x, r, err, omega).p for r in reps])
+    return {
+        "p": fit.p,
+        "err": float(an.jackknife(exps)),
+        "correction": omega is not None,
+        "correction_amplitude": fit.b,
+        "chi2": fit.chi2,
+        "dof": fit.dof,
+        "plain_chi2": plain.chi2,
+        "plain_p_value": p_value,
+    }
 
 
 def fit_tc(sizes: list[int], crossings: list[float], err: list[float], power: float) -> tuple[float, float, float]:
@@ -136,29 +158,48 @@ def fit_tc(sizes: list[int], crossings: list[float], err: list[float], power: fl
     return an.extrapolate(sizes[:-1], crossings, err, power)
 
 
-def analyse(by_size: dict[int, list[Any]], blocks: int, progress: bool = True) -> dict[str, Any]:
+def _replicate(by_size: dict[int, list[Any]], j: int, blocks: int) -> dict[str, Any]:
+    """estimate() on every chain with its j-th block left out (j < 0: nothing left out)."""
+    if j >= 0:
+        by_size = {L: [s.without_block(j, blocks) for s in chains] for L, chains in by_size.items()}
+    return estimate(by_size)
+
+
+def _replicate_from_file(path: str, j: int, blocks: int) -> dict[str, Any]:
+    return _replicate(_series_by_size(load_series(Path(path))), j, blocks)
+
+
+def _series_by_size(raw: list[dict[str, Any]]) -> dict[int, list[Any]]:
     import numpy as np
 
     import analysis as an
 
+    by_size: dict[int, list[Any]] = {}
+    for r in raw:
+        s = an.Series(r["L"], r["T"], np.asarray(r["energy"], float), np.asarray(r["magnetization"], float))
+        by_size.setdefault(s.L, []).append(s)
+    for chains in by_size.values():
+        chains.sort(key=lambda s: s.T)
+    return dict(sorted(by_size.items()))
+
+
+def analyse(by_size: dict[int, list[Any]], blocks: int, series_path: Path | None = None, workers: int | None = None) -> dict[str, Any]:
+    """All estimates with jackknife errors; the replicates run in local processes
+    when the series are on disk."""
+    import numpy as np
+
+    import analysis as an
+    import sweep
+
     replicate_sets = [by_size] + [
         {L: [s.without_block(j, blocks) for s in chains] for L, chains in by_size.items()} for j in range(blocks)
     ]
-    bar = None
-    if progress:
-        try:
-            from tqdm import tqdm
-
-            bar = tqdm(total=len(replicate_sets), desc="jackknife", unit="replicate")
-        except ImportError:
-            pass
-    raw = []
-    for rs in replicate_sets:
-        raw.append(estimate(rs))
-        if bar is not None:
-            bar.update(1)
-    if bar is not None:
-        bar.close()
+    if series_path is not None:
+        with sweep.open_executor(None, workers) as pool:
+            calls = [(str(series_path), j, blocks) for j in range(-1, blocks)]
+            raw = sweep.run_calls(_replicate_from_file, calls, pool, progress=True, desc="jackknife")
+    else:
+        raw = [estimate(rs) for rs in replicate_sets]
     full, reps = raw[0], raw[1:]
     err = lambda key: an.jackknife(np.array([r[key] for r in reps], dtype=float))  # noqa: E731
     sizes = full["sizes"]
@@ -179,11 +220,13 @@ def analyse(by_size: dict[int, list[Any]], blocks: int, progress: bool = True) -
     result["Tc"] = tc_full[0]
     result["Tc_err"] = float(an.jackknife(tcs))
     result["Tc_extrapolation"] = {"power": power, "slope": tc_full[1], "chi2": tc_full[2], "dof": len(sizes) - 3}
-    for key, name in (("gamma_over_nu_fit", "gamma_over_nu"), ("beta_over_nu_fit", "beta_over_nu")):
-        result[name] = float(full[key])
-        result[name + "_err"] = float(err(key))
-    inv_nu, inv_nu_err = float(full["inv_nu_fit"]), float(err("inv_nu_fit"))
-    result["one_over_nu"], result["one_over_nu_err"] = inv_nu, inv_nu_err
+    fits = {}
+    for key, name, sign in (("chi_peak", "gamma_over_nu", 1.0), ("max_dU_dT", "one_over_nu", 1.0), ("m_at_Tc", "beta_over_nu", -1.0)):
+        f = scaling_fit(sizes, full[key], [r[key] for r in reps], err(key))
+        result[name], result[name + "_err"] = sign * f["p"], f["err"]
+        fits[name] = f
+    result["fits"] = fits
+    inv_nu, inv_nu_err = result["one_over_nu"], result["one_over_nu_err"]
     result["nu"], result["nu_err"] = 1.0 / inv_nu, inv_nu_err / inv_nu**2
     per = {}
     for key in ("crossings", "chi_peak", "T_chi_peak", "max_dU_dT", "T_max_slope", "m_at_Tc"):
@@ -237,6 +280,15 @@ def print_estimates(result: dict[str, Any]) -> None:
         v, e = result[key], result[key + "_err"]
         print(f"{label:<10} {demo.with_error(v, e):>14} {exact:10.6f} {100 * (v - exact) / exact:+9.3f}% {abs(v - exact) / e:9.1f}s")
     print(f"sizes {result['sizes']}; errors: jackknife over {result['blocks']} blocks of every chain.")
+    x = result["Tc_extrapolation"]
+    print(f"T_c: crossings of U_L and U_2L extrapolated as T_c + c L^-{x['power']:g} "
+          f"(power from 1, 2, 3 by least chi^2 = {x['chi2']:.2f}, {x['dof']} dof).")
+    for name, f in result["fits"].items():
+        if f["correction"]:
+            print(f"{name}: a pure power law fails (chi^2 = {f['plain_chi2']:.1f}, p = {f['plain_p_value']:.2g}); "
+                  f"fitted with a leading correction L^p (1 + b L^-{OMEGA:g}), b = {f['correction_amplitude']:.3g}.")
+        else:
+            print(f"{name}: pure power law, chi^2 = {f['chi2']:.2f} for {f['dof']} dof; no correction to scaling needed.")
 
 
 def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> None:
@@ -362,15 +414,10 @@ def main(argv: list[str] | None = None) -> int:
             raw = sweep.run_calls(sweep.wolff_series, calls, executor, progress=True)
         save_series(raw, series_path)
     simulated = time.perf_counter() - started
-    by_size: dict[int, list[an.Series]] = {}
-    for r in raw:
-        s = an.Series(r["L"], r["T"], np.asarray(r["energy"], float), np.asarray(r["magnetization"], float))
-        by_size.setdefault(s.L, []).append(s)
-    for chains in by_size.values():
-        chains.sort(key=lambda s: s.T)
+    by_size = _series_by_size(raw)
     taus = {f"{s.L}@{s.T:.5f}": max(an.tau_int(s.energy), an.tau_int(np.abs(s.magnetization))) for c in by_size.values() for s in c}
 
-    result = analyse(by_size, BLOCKS)
+    result = analyse(by_size, BLOCKS, series_path, args.workers)
     result["blocks"] = BLOCKS
     result["exact"] = EXACT
     result["simulated_temperatures"] = {str(L): [s.T for s in c] for L, c in by_size.items()}

@@ -377,12 +377,13 @@ def run_calls(
     executor: Executor,
     *,
     progress: bool = False,
+    desc: str = "chains",
 ) -> list[dict[str, Any]]:
     """fn(*args) for every args in `calls`, through `executor`, results in the
     order of `calls`; the first failure cancels the rest and is raised."""
     futures: dict[Future[dict[str, Any]], int] = {executor.submit(fn, *args): i for i, args in enumerate(calls)}
     results: list[dict[str, Any] | None] = [None] * len(calls)
-    bar = _progress_bar(len(calls)) if progress else None
+    bar = _progress_bar(len(calls), desc) if progress else None
     try:
         for future in as_completed(futures):
             results[futures[future]] = future.result()
@@ -396,12 +397,12 @@ def run_calls(
     return [r for r in results if r is not None]
 
 
-def _progress_bar(total: int) -> Any:
+def _progress_bar(total: int, desc: str = "chains") -> Any:
     try:
         from tqdm import tqdm
     except ImportError:
         return None
-    return tqdm(total=total, desc="chains", unit="chain", smoothing=0.1)
+    return tqdm(total=total, desc=desc, unit="task" if desc != "chains" else "chain", smoothing=0.1)
 
 
 # --- command line ---------------------------------------------------------------
