@@ -35,7 +35,7 @@ EQUILIBRATION = 500
 BLOCKS = 16
 
 QUICK_SIZES = (8, 16, 32)
-QUICK_BUDGET = {8: 2000, 16: 2000, 32: 1500}
+QUICK_BUDGET = {8: 1000, 16: 1000, 32: 600}
 QUICK_EQUILIBRATION = 50
 
 EXACT = {
@@ -129,13 +129,14 @@ def scaling_fit(sizes: list[int], full: list[float], reps: list[list[float]], er
     is acceptable, else with a leading correction (1 + b L^-OMEGA), which is then
     used for every replicate and reported."""
     import numpy as np
-    from scipy import stats
+    from scipy.special import gammaincc
 
     import analysis as an
 
     x = np.array(sizes, dtype=float)
     plain = an.power_fit(x, full, err)
-    p_value = float(stats.chi2.sf(plain.chi2, plain.dof)) if plain.dof > 0 else 1.0
+    # The chi^2 distribution's survival function.
+    p_value = float(gammaincc(plain.dof / 2, plain.chi2 / 2)) if plain.dof > 0 else 1.0
     omega = None if p_value >= FIT_P_VALUE or len(sizes) < 4 else OMEGA
     fit = an.power_fit(x, full, err, omega)
     exps = np.array([an.power_fit(x, r, err, omega).p for r in reps])
@@ -194,7 +195,7 @@ def analyse(by_size: dict[int, list[Any]], blocks: int, series_path: Path | None
     replicate_sets = [by_size] + [
         {L: [s.without_block(j, blocks) for s in chains] for L, chains in by_size.items()} for j in range(blocks)
     ]
-    if series_path is not None:
+    if series_path is not None and workers != 1:
         with sweep.open_executor(None, workers) as pool:
             calls = [(str(series_path), j, blocks) for j in range(-1, blocks)]
             raw = sweep.run_calls(_replicate_from_file, calls, pool, progress=True, desc="jackknife")

@@ -123,3 +123,48 @@ def test_commands_refuse_before_computing(monkeypatch, capsys):
     monkeypatch.setattr(demo, "PLOTTING_DEPENDENCIES", ("matplotlib", "no_such_plotting_module"))
     assert demo.main(["--quick"]) != 0
     assert "no_such_plotting_module" in capsys.readouterr().err
+
+
+def test_scaling_fit_adds_a_correction_only_when_the_power_law_fails():
+    import critical
+
+    sizes = [16, 32, 64, 128, 256]
+    L = np.array(sizes, dtype=float)
+    rng = np.random.default_rng(11)
+    err = 0.002 * 3.0 * L**1.75
+    clean = 3.0 * L**1.75 * (1 + 0.002 * rng.normal(size=L.size))
+    reps = [list(clean * (1 + 0.0005 * rng.normal(size=L.size))) for _ in range(16)]
+    f = critical.scaling_fit(sizes, list(clean), reps, err)
+    assert not f["correction"] and f["p"] == pytest.approx(1.75, abs=0.01)
+    # A 30 % correction at L = 16 falling off like 1/L: the plain fit is rejected, the corrected one recovers p.
+    bent = 3.0 * L**1.75 * (1 + 4.8 / L)
+    f = critical.scaling_fit(sizes, list(bent), [list(bent)] * 16, err)
+    assert f["correction"] and f["plain_p_value"] < 0.01
+    assert f["p"] == pytest.approx(1.75, abs=1e-6) and f["correction_amplitude"] == pytest.approx(4.8, rel=1e-4)
+
+
+def test_untrusted_runs_double_up_to_their_limit():
+    # Metropolis at T_c on 16 x 16: a hundred sweeps are far too few.
+    short = sweep.run_chain(16, 2.27, "metropolis", 10, 100)
+    assert short["measurements"] == 100 and short["trusted"] == 0
+    longer = sweep.run_chain(16, 2.27, "metropolis", 10, 100, 400)
+    assert longer["measurements"] == 400 and longer["trusted"] == 0
+    quick = sweep.run_chain(8, 4.0, "wolff", 10, 400, 6400)
+    assert quick["measurements"] == 400 and quick["trusted"] == 1
+
+
+def test_study_smoke_run_writes_estimates_and_reanalyses_alike(tmp_path):
+    import json
+
+    import critical
+
+    assert critical.main(["--quick", "--workers", "1", "--out", str(tmp_path)]) == 0
+    first = json.loads((tmp_path / "critical.json").read_text())
+    for key in ("Tc", "gamma_over_nu", "nu", "beta_over_nu"):
+        assert math.isfinite(first[key]) and first[key + "_err"] > 0, key
+    assert first["Tc"] == pytest.approx(critical.EXACT["Tc"], abs=0.1)
+    assert (tmp_path / "critical.png").read_bytes()[:4] == b"\x89PNG"
+    by_size = critical._series_by_size(critical.load_series(tmp_path / "critical_series.npz"))
+    again = critical.analyse(by_size, first["blocks"], workers=1)
+    for key in ("Tc", "Tc_err", "nu", "nu_err", "beta_over_nu"):
+        assert again[key] == pytest.approx(first[key], rel=1e-12), key

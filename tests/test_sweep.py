@@ -102,6 +102,15 @@ def test_demo_quick_writes_table_and_figures(tmp_path, capsys):
     rows = (tmp_path / "ising_sweep.csv").read_text().splitlines()
     tasks, _ = demo.plan(quick=True)
     assert len(rows) == 1 + len(tasks)
+    import csv
+
+    import exact
+
+    for row in csv.DictReader(rows):
+        assert row["trusted"] in ("0", "1")
+        L, T = int(row["L"]), float(row["T"])
+        assert float(row["e_exact_finite"]) == pytest.approx(exact.finite_energy(T, L), rel=1e-12)
+        assert float(row["c_exact_finite"]) == pytest.approx(exact.finite_specific_heat(T, L), rel=1e-12)
 
 
 def test_chain_preparation_and_snapshots():
