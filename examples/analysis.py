@@ -102,7 +102,8 @@ def reweighted_moments(s: Series, T: float) -> tuple[dict[str, float], float]:
     w = np.exp(x - x.max())
     sw = w.sum()
     values = rows @ w / sw
-    return dict(zip(MOMENTS, map(float, values))), float(sw * sw / (w @ w))
+    # np.dot on one-dimensional arrays can be very slow under threaded BLAS on a busy machine.
+    return dict(zip(MOMENTS, map(float, values))), float(sw * sw / np.square(w).sum())
 
 
 def combined_moments(chains: Sequence[Series], T: float) -> dict[str, float]:

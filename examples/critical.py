@@ -28,7 +28,7 @@ DEFAULT_OUT = Path(__file__).resolve().parent / "output"
 
 SIZES = (16, 32, 64, 128, 256)
 # Simulated temperatures T_c + x / L: the window where U falls and chi' peaks.
-OFFSETS = (0.0, 1.0, 2.0)
+OFFSETS = (0.0, 1.25, 2.5)
 # Measurements (one per sweep-equivalent of Wolff flips) per chain, by size.
 BUDGET = {16: 40000, 32: 40000, 64: 24000, 128: 16000, 256: 10000}
 EQUILIBRATION = 500
@@ -71,22 +71,40 @@ def plan(sizes: tuple[int, ...], budget: dict[int, int], equilibration: int) -> 
 # --- analysis -------------------------------------------------------------------
 
 
-def _grid(L: int, lo: float = -0.6, hi: float = 3.0, points: int = 37) -> Any:
+def _grid(L: int, lo: float = -1.0, hi: float = 3.8, points: int = 49) -> Any:
     import numpy as np
 
     return EXACT["Tc"] + np.linspace(lo, hi, points) / L
 
 
-def per_size(chains: list[Any]) -> dict[str, float]:
-    """chi' peak, maximum slope of U and the curves' grid values for one size."""
+def curves(chains: list[Any]) -> dict[str, Any]:
+    """U and chi' of one size reweighted onto a grid spaced 0.1/L, as cubic splines:
+    the peaks, slopes and crossings below are read off these."""
+    import numpy as np
+    from scipy.interpolate import CubicSpline
+
     import analysis as an
 
     L = chains[0].L
-    chi = lambda T: an.observable_at(chains, "chi_prime", T)  # noqa: E731
-    U = lambda T: an.observable_at(chains, "U", T)  # noqa: E731
-    t_peak, chi_peak = an.maximum(chi, _grid(L))
-    h = 0.02 / L
-    t_slope, max_slope = an.maximum(lambda T: -an.slope(U, T, h), _grid(L, -0.2, 3.0, 33))
+    grid = _grid(L)
+    obs = [an.observables(an.combined_moments(chains, T), L, T) for T in grid]
+    return {
+        "grid": grid,
+        "U": CubicSpline(grid, np.array([o["U"] for o in obs])),
+        "chi_prime": CubicSpline(grid, np.array([o["chi_prime"] for o in obs])),
+    }
+
+
+def per_size(c: dict[str, Any]) -> dict[str, float]:
+    """chi' peak and the maximum slope of U for one size."""
+    import numpy as np
+
+    import analysis as an
+
+    fine = np.linspace(c["grid"][0], c["grid"][-1], 801)
+    t_peak, chi_peak = an.maximum(c["chi_prime"], fine)
+    dU = c["U"].derivative()
+    t_slope, max_slope = an.maximum(lambda T: -dU(T), fine)
     return {"chi_peak": chi_peak, "T_chi_peak": t_peak, "max_dU_dT": max_slope, "T_max_slope": t_slope}
 
 
@@ -97,14 +115,12 @@ def estimate(by_size: dict[int, list[Any]]) -> dict[str, Any]:
 
     sizes = sorted(by_size)
     out: dict[str, Any] = {"sizes": sizes}
-    # Binder crossings of successive sizes.
-    crossings = []
-    for a, b in zip(sizes, sizes[1:]):
-        Ua = lambda T, c=by_size[a]: an.observable_at(c, "U", T)  # noqa: E731
-        Ub = lambda T, c=by_size[b]: an.observable_at(c, "U", T)  # noqa: E731
-        crossings.append(an.crossing(Ua, Ub, _grid(b, -1.0, 1.0, 21)))
-    out["crossings"] = crossings
-    rows = {L: per_size(by_size[L]) for L in sizes}
+    cs = {L: curves(by_size[L]) for L in sizes}
+    # Binder crossings of successive sizes, inside both sizes' grids.
+    out["crossings"] = [
+        an.crossing(cs[a]["U"], cs[b]["U"], _grid(b, -0.9, 1.0, 191)) for a, b in zip(sizes, sizes[1:])
+    ]
+    rows = {L: per_size(cs[L]) for L in sizes}
     for key in ("chi_peak", "T_chi_peak", "max_dU_dT", "T_max_slope"):
         out[key] = [rows[L][key] for L in sizes]
     return out
