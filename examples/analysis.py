@@ -42,21 +42,6 @@ def jackknife(replicates: np.ndarray) -> np.ndarray:
     return np.sqrt((b - 1) / b * np.sum((r - r.mean(axis=0)) ** 2, axis=0))
 
 
-def block_replicates(series: np.ndarray, nblocks: int, f: Callable[[np.ndarray], float]) -> tuple[float, float]:
-    """f of the whole series and its jackknife error over `nblocks` consecutive blocks
-    (the oldest leftover samples dropped); f maps samples (axis 0) to a number."""
-    s = np.asarray(series, dtype=float)
-    size = s.shape[0] // nblocks
-    s = s[s.shape[0] - size * nblocks :]
-    keep = np.ones(s.shape[0], dtype=bool)
-    reps = []
-    for j in range(nblocks):
-        keep[:] = True
-        keep[j * size : (j + 1) * size] = False
-        reps.append(f(s[keep]))
-    return float(f(s)), float(jackknife(np.array(reps)))
-
-
 # --- reweighting ----------------------------------------------------------------
 
 
@@ -167,11 +152,6 @@ def maximum(f: Callable[[float], float], grid: Sequence[float]) -> tuple[float, 
     if res.success and -res.fun >= v[i]:
         return float(res.x), float(-res.fun)
     return float(t[i]), float(v[i])
-
-
-def slope(f: Callable[[float], float], T: float, h: float) -> float:
-    """Central difference of f at T."""
-    return (f(T + h) - f(T - h)) / (2.0 * h)
 
 
 @dataclass(frozen=True)
