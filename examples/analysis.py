@@ -13,10 +13,11 @@ from dataclasses import dataclass
 from functools import cached_property
 
 import numpy as np
+from numpy.typing import ArrayLike
 from scipy import optimize
 
 
-def tau_int(x: Sequence[float], window: float = 6.0) -> float:
+def tau_int(x: ArrayLike, window: float = 6.0) -> float:
     """Integrated autocorrelation time of a series in units of its spacing,
     tau = 1/2 + sum_t rho(t), summed up to the first W with W >= window * tau(W)."""
     a = np.asarray(x, dtype=float)
@@ -35,7 +36,7 @@ def tau_int(x: Sequence[float], window: float = 6.0) -> float:
     return float(taus[stop[0]]) if stop.size else float(taus[-1])
 
 
-def jackknife(replicates: np.ndarray) -> np.ndarray:
+def jackknife(replicates: ArrayLike) -> np.ndarray:
     """Jackknife standard error from leave-one-block-out replicates (axis 0)."""
     r = np.asarray(replicates, dtype=float)
     b = r.shape[0]
@@ -127,7 +128,7 @@ def observable_at(chains: Sequence[Series], name: str, T: float) -> float:
 # --- crossings, extrema, fits ---------------------------------------------------
 
 
-def crossing(f: Callable[[float], float], g: Callable[[float], float], grid: Sequence[float]) -> float:
+def crossing(f: Callable[[float], float], g: Callable[[float], float], grid: ArrayLike) -> float:
     """The temperature where f and g cross, bracketed on `grid` and refined by
     Brent's method; the crossing nearest the middle of the grid if several."""
     t = np.asarray(grid, dtype=float)
@@ -141,7 +142,7 @@ def crossing(f: Callable[[float], float], g: Callable[[float], float], grid: Seq
     return float(optimize.brentq(lambda x: f(x) - g(x), t[i], t[i + 1], xtol=1e-10))
 
 
-def maximum(f: Callable[[float], float], grid: Sequence[float]) -> tuple[float, float]:
+def maximum(f: Callable[[float], float], grid: ArrayLike) -> tuple[float, float]:
     """Location and value of the maximum of f, found on `grid` and refined
     between the grid points next to it."""
     t = np.asarray(grid, dtype=float)
@@ -165,7 +166,7 @@ class PowerFit:
     dof: int
 
 
-def power_fit(x: Sequence[float], y: Sequence[float], err: Sequence[float] | None = None, omega: float | None = None) -> PowerFit:
+def power_fit(x: ArrayLike, y: ArrayLike, err: ArrayLike | None = None, omega: float | None = None) -> PowerFit:
     """Weighted least-squares fit of y = a x^p, or, given omega, of
     y = a x^p (1 + b x^-omega) (a leading correction to scaling)."""
     x, y = np.asarray(x, dtype=float), np.asarray(y, dtype=float)
@@ -187,7 +188,7 @@ def power_fit(x: Sequence[float], y: Sequence[float], err: Sequence[float] | Non
     return PowerFit(float(sol.x[0]), float(math.exp(sol.x[1])), float(sol.x[2]), float(r @ r), len(x) - 3)
 
 
-def extrapolate(L: Sequence[float], y: Sequence[float], err: Sequence[float], power: float) -> tuple[float, float, float]:
+def extrapolate(L: ArrayLike, y: ArrayLike, err: ArrayLike, power: float) -> tuple[float, float, float]:
     """Weighted fit of y = y_inf + c L^-power; returns y_inf, c and chi^2."""
     L, y, err = (np.asarray(v, dtype=float) for v in (L, y, err))
     A = np.vstack([np.ones_like(L), L**-power]).T / err[:, None]
