@@ -30,7 +30,7 @@ SIZES = (16, 32, 64, 128, 256)
 # Simulated temperatures T_c + x / L: the window where U falls and chi' peaks.
 OFFSETS = (0.0, 1.25, 2.5)
 # Measurements (one per sweep-equivalent of Wolff flips) per chain, by size.
-BUDGET = {16: 40000, 32: 40000, 64: 24000, 128: 16000, 256: 10000}
+BUDGET = {16: 40000, 32: 40000, 64: 30000, 128: 30000, 256: 20000}
 EQUILIBRATION = 500
 BLOCKS = 16
 
