@@ -133,10 +133,11 @@ def finish(est: dict[str, Any], tc: float, by_size: dict[int, list[Any]]) -> dic
     return est
 
 
-# Leading correction to scaling, in powers of 1/L, tried when a pure power law fails.
-OMEGA = 1.0
+# Leading correction to scaling, L^-OMEGA, tried when a pure power law fails: the
+# 2D Ising model's corrections are analytic, and the leading ones go like 1/L^2.
+OMEGA = 2.0
 # A pure power law fails when its chi^2 has a probability below this.
-FIT_P_VALUE = 0.01
+FIT_P_VALUE = 0.05
 
 
 def scaling_fit(sizes: list[int], full: list[float], reps: list[list[float]], err: Any) -> dict[str, Any]:
