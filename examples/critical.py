@@ -158,6 +158,7 @@ def scaling_fit(sizes: list[int], full: list[float], reps: list[list[float]], er
     exps = np.array([an.power_fit(x, r, err, omega).p for r in reps])
     return {
         "p": fit.p,
+        "amplitude": fit.a,
         "err": float(an.jackknife(exps)),
         "correction": omega is not None,
         "correction_amplitude": fit.b,
@@ -318,6 +319,7 @@ def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> N
     import numpy as np
 
     import analysis as an
+    import demo
 
     tc_exact = EXACT["Tc"]
     sizes = sorted(by_size)
@@ -362,16 +364,19 @@ def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> N
     ax_x.legend(fontsize=9)
 
     Ls = np.array(sizes, dtype=float)
-    for vals, errs, key, label, mk in (
-        (per["chi_peak"], per["chi_peak_err"], "gamma_over_nu", r"$\chi'_{\max}$", "o"),
-        (per["max_dU_dT"], per["max_dU_dT_err"], "one_over_nu", r"$\max |dU/dT|$", "s"),
+    dense = np.geomspace(Ls[0], Ls[-1], 100)
+    for key, name, label, mk, scale in (
+        ("chi_peak", "gamma_over_nu", r"$\chi'_{\max}$: $\gamma/\nu$", "o", 1.0),
+        ("max_dU_dT", "one_over_nu", r"$\max |dU/dT|$: $1/\nu$", "s", 1.0),
+        ("m_at_Tc", "beta_over_nu", r"$100\,\langle|m|\rangle(T_c)$: $\beta/\nu$", "^", 100.0),
     ):
-        ax_peak.errorbar(Ls, vals, yerr=errs, fmt=mk, capsize=3, label=f"{label}: slope {result[key]:.3f}({round(result[key + '_err'] * 1000)})")
-        fit = np.polyfit(np.log(Ls), np.log(vals), 1)
-        ax_peak.plot(Ls, np.exp(np.polyval(fit, np.log(Ls))), color="0.4", lw=0.8)
-    m = np.array(per["m_at_Tc"])
-    ax_peak.errorbar(Ls, m * 100, yerr=np.array(per["m_at_Tc_err"]) * 100, fmt="^", capsize=3,
-                     label=rf"$100\,\langle|m|\rangle(T_c)$: slope $-${result['beta_over_nu']:.4f}")
+        f = result["fits"][name]
+        value = demo.with_error(result[name], result[name + "_err"])
+        tag = r", with $1 + bL^{-2}$" if f["correction"] else ""
+        ax_peak.errorbar(Ls, np.array(per[key]) * scale, yerr=np.array(per[key + "_err"]) * scale, fmt=mk, capsize=3,
+                         label=f"{label} = {value}{tag}")
+        curve = f["amplitude"] * dense ** f["p"] * (1 + (f["correction_amplitude"] or 0.0) * dense**-OMEGA)
+        ax_peak.plot(dense, curve * scale, color="0.4", lw=0.8)
     ax_peak.set_xscale("log", base=2)
     ax_peak.set_yscale("log")
     ax_peak.set_xlabel("$L$")
@@ -393,6 +398,9 @@ def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> N
     lines = ["estimate            exact"]
     for label, key in (("T_c", "Tc"), ("gamma/nu", "gamma_over_nu"), ("nu", "nu"), ("beta/nu", "beta_over_nu")):
         lines.append(f"{label:<9} {result[key]:.5f} +- {result[key + '_err']:.5f}   {EXACT[key]:.5f}")
+    corrected = [name for name, f in result["fits"].items() if f["correction"]]
+    if corrected:
+        lines += ["", "fitted with a leading correction", f"(1 + b L^-{OMEGA:g}): " + ", ".join(corrected)]
     ax_m.text(0.02, 0.95, "\n".join(lines), family="monospace", va="top", fontsize=11, transform=ax_m.transAxes)
     for ax in axes.flat:
         ax.grid(alpha=0.25)
