@@ -177,11 +177,14 @@ def test_scaling_fit_adds_a_correction_only_when_the_power_law_fails():
     reps = [list(clean * (1 + 0.0005 * rng.normal(size=L.size))) for _ in range(16)]
     f = critical.scaling_fit(sizes, list(clean), reps, err)
     assert not f["correction"] and f["p"] == pytest.approx(1.75, abs=0.01)
+    forced = critical.scaling_fit(sizes, list(clean), reps, err, always_correct=True)
+    assert forced["correction"] and forced["p"] == pytest.approx(1.75, abs=0.03) and forced["err"] > f["err"]
     # A 16 % correction at L = 16 falling off like the leading one: the plain fit is rejected, the corrected one recovers p.
-    bent = 3.0 * L**1.75 * (1 + 40.0 * L**-critical.OMEGA)
+    b = 0.16 * 16**critical.OMEGA
+    bent = 3.0 * L**1.75 * (1 + b * L**-critical.OMEGA)
     f = critical.scaling_fit(sizes, list(bent), [list(bent)] * 16, err)
     assert f["correction"] and f["plain_p_value"] < 0.01
-    assert f["p"] == pytest.approx(1.75, abs=1e-6) and f["correction_amplitude"] == pytest.approx(40.0, rel=1e-4)
+    assert f["p"] == pytest.approx(1.75, abs=1e-6) and f["correction_amplitude"] == pytest.approx(b, rel=1e-4)
 
 
 def test_untrusted_runs_double_up_to_their_limit():
