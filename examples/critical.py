@@ -9,7 +9,7 @@ chi' = L^2 (<m^2> - <|m|>^2) / T; 1/nu from the maximum slope of the Binder
 cumulant; beta/nu from <|m|> at the estimated T_c. Every error is a jackknife
 over blocks of every chain at once, so it carries the whole analysis.
 
-    python examples/critical.py                 # about 2-10 minutes on two cores
+    python examples/critical.py                 # about 4 minutes on two cores
     python examples/critical.py --quick         # a smoke run, seconds
     python examples/critical.py --scheduler tcp://127.0.0.1:8786
 """
@@ -383,7 +383,7 @@ def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> N
     ):
         f = result["fits"][name]
         value = demo.with_error(result[name], result[name + "_err"])
-        tag = r", with $1 + bL^{-2}$" if f["correction"] else ""
+        tag = rf", with $1 + bL^{{-{OMEGA:g}}}$" if f["correction"] else ""
         ax_peak.errorbar(Ls, np.array(per[key]) * scale, yerr=np.array(per[key + "_err"]) * scale, fmt=mk, capsize=3,
                          label=f"{label} = {value}{tag}")
         curve = f["amplitude"] * dense ** f["p"] * (1 + (f["correction_amplitude"] or 0.0) * dense**-OMEGA)
