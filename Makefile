@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BIN := $(VENV)/bin
 BUILD_TOOLS := "scikit-build-core>=0.10" "cmake>=3.21" ninja
 
-.PHONY: test install ctest pytest demo bench clean
+.PHONY: test install ctest pytest demo study bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -36,6 +36,12 @@ test: ctest pytest
 demo: $(BIN)/cmake
 	$(PY) -m pip install -q --no-build-isolation ".[demo]"
 	$(PY) examples/demo.py $(DEMO_ARGS)
+
+# The critical-point study: Wolff chains L = 16..256 near T_c, finite-size scaling;
+# estimates in examples/output/critical.json, figure beside it. STUDY_ARGS pass through.
+study: $(BIN)/cmake
+	$(PY) -m pip install -q --no-build-isolation ".[demo]"
+	$(PY) examples/critical.py $(STUDY_ARGS)
 
 # Benchmarks: ratios taken side by side in one process; never part of `make test`.
 # BENCH_ARGS=--quick gives a fast, noisier run.

@@ -2,13 +2,14 @@
 
 Runs independent Monte Carlo chains (Metropolis and Wolff, two lattice sizes,
 temperatures around T_c) on a local process pool or a Dask cluster, prints a
-table beside Onsager's exact energy and Yang's exact spontaneous magnetisation,
-and writes two figures: the observables against temperature, and snapshots of
-the spins below, at and above T_c.
+table beside the exact energy and specific heat of the same finite torus and
+the infinite-lattice results (Onsager's energy, Yang's spontaneous
+magnetisation), and writes a CSV and two figures: the observables against
+temperature, and snapshots of the spins below, at and above T_c.
 
     python examples/demo.py                       # local pool, one worker per core
     python examples/demo.py --workers 4
-    python examples/demo.py --scheduler tcp://HOST:8786   # a Dask cluster
+    python examples/demo.py --scheduler tcp://127.0.0.1:8786   # a Dask cluster
 """
 
 from __future__ import annotations
@@ -24,24 +25,30 @@ from typing import Any
 import sweep
 from sweep import RULES, T_C, Chain, onsager_energy, onsager_specific_heat, yang_magnetization
 
+PLOTTING_DEPENDENCIES = ("matplotlib", "numpy", "scipy")
+
 DEFAULT_OUT = Path(__file__).resolve().parent / "output"
 
 # Temperatures: coarse far from T_c ~ 2.269, dense around it.
 TEMPERATURES = (1.5, 1.8, 2.0, 2.1, 2.2, 2.25, 2.3, 2.35, 2.4, 2.5, 2.7, 3.0, 3.5)
 SIZES = (16, 32)
-# (equilibration, measurements) in sweeps, or sweep-equivalents of Wolff flips.
-# Metropolis gets more: near T_c its autocorrelation time grows like L^2.
-BUDGET = {"metropolis": (1000, 10000), "wolff": (300, 3000)}
+# (equilibration, measurements, most measurements) in sweeps, or sweep-equivalents
+# of Wolff flips; a run too short for its slowest autocorrelation time doubles up
+# to the last. Metropolis gets more: near T_c its autocorrelation time grows like
+# L^2, and below T_c its excursions away from the ordered state are rare and slow,
+# so a run that has not yet seen several looks converged but underestimates chi'.
+BUDGET = {"metropolis": (1000, 40000, 160000), "wolff": (300, 3000, 24000)}
 SNAPSHOT_L = 128
 SNAPSHOT_T = (2.0, T_C, 3.0)
 
 QUICK_TEMPERATURES = (1.5, 2.3, 3.5)
 QUICK_SIZES = (8, 16)
-QUICK_BUDGET = {"metropolis": (100, 300), "wolff": (50, 300)}
+QUICK_BUDGET = {"metropolis": (100, 300, 600), "wolff": (50, 300, 600)}
 QUICK_SNAPSHOT_L = 32
 
 LABEL = {"metropolis": "Metropolis", "wolff": "Wolff"}
 SIZE_COLORS = ("#1f5fa8", "#c8372d", "#2a9d4b", "#8a4fbf")
+UNTRUSTED_COLOR = "0.6"
 
 
 def plan(quick: bool) -> tuple[list[Chain], int]:
@@ -68,13 +75,20 @@ def with_error(value: float, err: float) -> str:
 
 def slow_mixing(r: dict[str, Any]) -> bool:
     """The chain decorrelates too slowly for its bins: its error bars are too small."""
-    return not r["tau_m"] < 0.1 * r["bin_length"]
+    return not r["trusted"]
+
+
+def exact_finite(T: float, L: int) -> tuple[float, float]:
+    """Exact energy and specific heat per site of the L x L torus."""
+    import exact
+
+    return exact.finite_energy(T, L), exact.finite_specific_heat(T, L)
 
 
 def print_table(results: list[dict[str, Any]]) -> None:
     head = (
-        f"{'T':>6} {'L':>3} {'rule':<10} {'e':>13} {'e Onsager':>10} {'<|m|>':>12} {'m Yang':>7} "
-        f"{'chi':>11} {'C':>11} {'U':>11}"
+        f"{'T':>6} {'L':>3} {'rule':<10} {'e':>13} {'e exact L':>10} {'e L=inf':>8} {'<|m|>':>12} {'m L=inf':>7} "
+        f"{'chi_prime':>11} {'C':>11} {'C exact L':>9} {'U':>11}"
     )
     print(head)
     print("-" * len(head))
@@ -83,27 +97,40 @@ def print_table(results: list[dict[str, Any]]) -> None:
         if last_t is not None and r["T"] != last_t:
             print()
         last_t = r["T"]
+        e_l, c_l = exact_finite(r["T"], r["L"])
         print(
-            f"{r['T']:6.3f} {r['L']:3d} {r['rule']:<10} {with_error(r['e'], r['e_err']):>13} "
-            f"{onsager_energy(r['T']):10.5f} {with_error(r['m'], r['m_err']):>12} {yang_magnetization(r['T']):7.4f} "
-            f"{with_error(r['chi'], r['chi_err']):>11} {with_error(r['C'], r['C_err']):>11} "
+            f"{r['T']:6.3f} {r['L']:3d} {r['rule']:<10} {with_error(r['e'], r['e_err']):>13} {e_l:10.5f} "
+            f"{onsager_energy(r['T']):8.4f} {with_error(r['m'], r['m_err']):>12} {yang_magnetization(r['T']):7.4f} "
+            f"{with_error(r['chi_prime'], r['chi_prime_err']):>11} {with_error(r['C'], r['C_err']):>11} {c_l:9.4f} "
             f"{with_error(r['U'], r['U_err']):>11}{' *' if slow_mixing(r) else ''}"
         )
     print(
-        "e: energy per site; <|m|>: mean |magnetisation| per site; chi, C: susceptibility and specific\n"
-        "heat per site; U: Binder cumulant. Errors (in parentheses, last digits): jackknife over 32 bins.\n"
-        "*: autocorrelation time of |m| above a tenth of a bin (critical slowing down): errors too small.\n"
-        f"Exact columns: infinite lattice (Onsager 1944, Yang 1952); T_c = 2/ln(1+sqrt 2) = {T_C:.5f}."
+        "e: energy per site; <|m|>: mean |magnetisation| per site; chi_prime = L^2 (<m^2> - <|m|>^2) / T\n"
+        "(susceptibility from |m|); C: specific heat per site; U: Binder cumulant. Errors (in parentheses,\n"
+        "last digits): jackknife over 32 bins.\n"
+        f"*: untrusted: some series (e, e^2, |m|, m^2 or m^4) has an autocorrelation time above a tenth of\n"
+        "a bin even after the run was doubled to its limit, so its error bars are too small.\n"
+        "Exact columns: 'exact L' for the finite L x L torus (Kaufman 1949, Ferdinand and Fisher 1969);\n"
+        f"'L=inf' for the infinite lattice (Onsager 1944, Yang 1952); T_c = 2/ln(1+sqrt 2) = {T_C:.5f}."
     )
 
 
 def write_csv(results: list[dict[str, Any]], path: Path) -> None:
     keys = list(results[0])
     with path.open("w", newline="") as f:
-        w = csv.DictWriter(f, fieldnames=keys + ["e_onsager", "m_yang"])
+        w = csv.DictWriter(f, fieldnames=keys + ["e_exact_finite", "c_exact_finite", "e_onsager", "m_yang"])
         w.writeheader()
         for r in sorted(results, key=lambda r: (r["rule"], r["L"], r["T"])):
-            w.writerow({**r, "e_onsager": onsager_energy(r["T"]), "m_yang": yang_magnetization(r["T"])})
+            e_l, c_l = exact_finite(r["T"], r["L"])
+            w.writerow(
+                {
+                    **r,
+                    "e_exact_finite": e_l,
+                    "c_exact_finite": c_l,
+                    "e_onsager": onsager_energy(r["T"]),
+                    "m_yang": yang_magnetization(r["T"]),
+                }
+            )
 
 
 def plot_observables(results: list[dict[str, Any]], path: Path) -> None:
@@ -131,17 +158,22 @@ def plot_observables(results: list[dict[str, Any]], path: Path) -> None:
     panels = [
         (ax_e, "e", r"energy per site  $\langle e\rangle / J$", "Energy"),
         (ax_m, "m", r"magnetisation per site  $\langle |m| \rangle$", "Order parameter"),
-        (ax_u, "U", r"$U = 1 - \langle m^4\rangle / 3\langle m^2\rangle^2$", r"Binder cumulant: sizes cross at $T_c$"),
-        (ax_chi, "chi", r"$\chi = L^2(\langle m^2\rangle - \langle |m|\rangle^2)\,/\,T$", "Susceptibility"),
+        (ax_u, "U", r"$U = 1 - \langle m^4\rangle / 3\langle m^2\rangle^2$", r"Binder cumulant: sizes cross near $T_c$"),
+        (ax_chi, "chi_prime", r"$\chi' = L^2(\langle m^2\rangle - \langle |m|\rangle^2)\,/\,T$", r"Susceptibility $\chi'$ (from $|m|$)"),
         (ax_c, "C", r"$C = L^2(\langle e^2\rangle - \langle e\rangle^2)\,/\,T^2$", "Specific heat per site"),
     ]
+    import exact
+
     for i, L in enumerate(sizes):
         color = SIZE_COLORS[i % len(SIZE_COLORS)]
+        ax_e.plot(grid, [exact.finite_energy(t, L) for t in grid], color=color, lw=1.0, ls="--", zorder=2, label=rf"exact, ${L}\times{L}$ torus")
+        ax_c.plot(grid, [exact.finite_specific_heat(t, L) for t in grid], color=color, lw=1.0, ls="--", zorder=2, label=rf"exact, ${L}\times{L}$ torus")
         for rule in RULES:
             rows = sorted((r for r in results if r["L"] == L and r["rule"] == rule), key=lambda r: r["T"])
             if not rows:
                 continue
-            t = [r["T"] for r in rows]
+            good = [r for r in rows if not slow_mixing(r)]
+            bad = [r for r in rows if slow_mixing(r)]
             style = dict(
                 color=color,
                 marker="o" if rule == "metropolis" else "s",
@@ -155,17 +187,22 @@ def plot_observables(results: list[dict[str, Any]], path: Path) -> None:
                 label=f"{LABEL[rule]}, $L = {L}$",
                 zorder=3,
             )
+            # Untrusted rows: grey, hollow, off the line, so they cannot pass for data.
+            bad_style = dict(style, color=UNTRUSTED_COLOR, markerfacecolor="none", ls="none", label=None, zorder=2)
             for ax, key, _, _ in panels:
-                ax.errorbar(t, [r[key] for r in rows], yerr=[r[key + "_err"] for r in rows], **style)
+                ax.errorbar([r["T"] for r in good], [r[key] for r in good], yerr=[r[key + "_err"] for r in good], **style)
+                if bad:
+                    ax.errorbar([r["T"] for r in bad], [r[key] for r in bad], yerr=[r[key + "_err"] for r in bad], **bad_style)
             # One measurement is one sweep (Metropolis) or about one sweep's worth of flips (Wolff).
-            ax_tau.plot(t, [max(r["tau_m"], 0.5) for r in rows], **{k: v for k, v in style.items() if k not in ("capsize", "elinewidth")})
+            line = {k: v for k, v in style.items() if k not in ("capsize", "elinewidth")}
+            ax_tau.plot([r["T"] for r in rows], [max(r["tau_max"], 0.5) for r in rows], **line)
 
     for ax, _, ylabel, title in panels:
         ax.set_ylabel(ylabel)
         ax.set_title(title)
     ax_c.set_ylim(0, max(r["C"] + r["C_err"] for r in results) * 1.25)
     ax_tau.set_yscale("log")
-    ax_tau.set_ylabel(r"autocorrelation time of $|m|$,  $\tau_{\rm int}$ / sweeps")
+    ax_tau.set_ylabel(r"slowest autocorrelation time,  $\tau_{\rm int}$ / sweeps")
     ax_tau.set_title("Critical slowing down (Wolff avoids it)")
     for ax in axes.flat:
         ax.axvline(T_C, color="0.3", lw=1, ls="--", zorder=0)
@@ -179,20 +216,23 @@ def plot_observables(results: list[dict[str, Any]], path: Path) -> None:
 
     # One legend for the simulations, one per panel for the exact curves.
     handles, labels = ax_chi.get_legend_handles_labels()
-    for ax in (ax_e, ax_m, ax_c):
-        h, lab = ax.get_legend_handles_labels()
-        ax.legend(h[:1], lab[:1], loc="upper left" if ax is ax_e else "upper right", frameon=False)
+    for ax, where in ((ax_e, "upper left"), (ax_c, "upper right")):
+        pairs = [(h, lab) for h, lab in zip(*ax.get_legend_handles_labels()) if lab.startswith("exact")]
+        ax.legend([h for h, _ in pairs], [lab for _, lab in pairs], loc=where, frameon=False, fontsize=9)
+    h, lab = ax_m.get_legend_handles_labels()
+    ax_m.legend(h[:1], lab[:1], loc="upper right", frameon=False)
     t_c_line = plt.Line2D([], [], color="0.3", lw=1, ls="--")
+    untrusted = plt.Line2D([], [], color=UNTRUSTED_COLOR, marker="o", markerfacecolor="none", ls="none")
     fig.legend(
-        handles + [t_c_line],
-        labels + [rf"$T_c = 2/\ln(1+\sqrt{{2}}) \approx {T_C:.4f}$"],
+        handles + [untrusted, t_c_line],
+        labels + ["untrusted: run too short for its errors", rf"$T_c = 2/\ln(1+\sqrt{{2}}) \approx {T_C:.4f}$"],
         loc="lower center",
-        ncol=len(handles) + 1,
+        ncol=(len(handles) + 2 + 1) // 2,
         frameon=False,
         bbox_to_anchor=(0.5, 0.0),
     )
     fig.suptitle(r"2D Ising model on an $L \times L$ torus: Monte Carlo against the exact solution", fontsize=14)
-    fig.tight_layout(rect=(0, 0.05, 1, 0.97))
+    fig.tight_layout(rect=(0, 0.08, 1, 0.97))
     fig.savefig(path, dpi=130)
     plt.close(fig)
 
@@ -201,7 +241,7 @@ def binder_inset(ax: Any, results: list[dict[str, Any]], sizes: list[int]) -> No
     """Zoom on the crossing of the Binder cumulants near T_c, Wolff data only (the
     better-converged chains there)."""
     lo, hi = T_C - 0.13, T_C + 0.15
-    rows = [r for r in results if r["rule"] == "wolff" and lo <= r["T"] <= hi]
+    rows = [r for r in results if r["rule"] == "wolff" and lo <= r["T"] <= hi and not slow_mixing(r)]
     if len({r["T"] for r in rows}) < 2:
         return
     inset = ax.inset_axes((0.08, 0.08, 0.37, 0.40))
@@ -254,6 +294,13 @@ def plot_snapshots(snapshots: list[tuple[float, list[int]]], L: int, path: Path)
     plt.close(fig)
 
 
+def missing_dependencies() -> list[str]:
+    """Modules the demo needs after its chains have run, checked before they run."""
+    import importlib.util
+
+    return [name for name in PLOTTING_DEPENDENCIES if importlib.util.find_spec(name) is None]
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (e.g. tcp://HOST:8786); default: local processes")
@@ -263,6 +310,11 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.workers is not None and args.workers < 1:
         parser.error("--workers must be at least 1")
+
+    missing = missing_dependencies()
+    if missing:
+        print(f"demo.py needs {', '.join(missing)} for its figures and exact curves: pip install '.[demo]'", file=sys.stderr)
+        return 2
 
     tasks, snap_l = plan(args.quick)
     args.out.mkdir(parents=True, exist_ok=True)
@@ -282,8 +334,8 @@ def main(argv: list[str] | None = None) -> int:
     plot_observables(results, paths["ising_observables.png"])
     plot_snapshots(snapshots, snap_l, paths["ising_spins.png"])
 
-    cpu = sum(r["seconds"] for r in results)
-    print(f"\nSimulated {cpu:.1f} s of chains in {elapsed:.1f} s of wall time on {where}.")
+    cpu = sum(r["cpu_seconds"] for r in results)
+    print(f"\nSimulated {cpu:.1f} CPU seconds of chains in {elapsed:.1f} s of wall time on {where}.")
     print("Wrote:")
     for p in paths.values():
         print(f"  {p}")

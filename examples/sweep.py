@@ -7,8 +7,14 @@ returns only plain numbers, so chains can go to a local process pool or to a
 Dask cluster alike.
 
 The exact results for the infinite lattice that the chains are compared with
-(Onsager's energy, Yang's spontaneous magnetisation) live here too; they need
-nothing beyond the standard library.
+(Onsager's energy, Yang's spontaneous magnetisation) live here too; the energy
+takes its elliptic integral from scipy, imported only where it is used, so
+workers that run chains need nothing but spinlattice.
+
+As a command it runs one sweep and writes one CSV row per chain:
+
+    python examples/sweep.py --sizes 16,32 --temperatures 2.0,2.3,2.6 [--rules wolff]
+        [--measurements N] [--equilibration N] [--scheduler tcp://127.0.0.1:8786] [--csv FILE]
 """
 
 from __future__ import annotations
@@ -42,33 +48,31 @@ class Chain(NamedTuple):
     rule: str
     equilibration: int
     measurements: int
+    # Doubling the run while it is not trusted, up to this many measurements (0: never).
+    max_measurements: int = 0
 
 
 # --- exact results for the infinite lattice -------------------------------------
 
 
-def _agm(a: float, b: float) -> float:
-    """Arithmetic-geometric mean; converges quadratically."""
-    for _ in range(64):
-        if abs(a - b) <= 1e-15 * a:
-            break
-        a, b = 0.5 * (a + b), math.sqrt(a * b)
-    return a
-
-
 def _ellipk_from_complement(kp: float) -> float:
-    """K(k) for the complementary modulus k' = sqrt(1 - k^2): pi / (2 agm(1, k'))."""
+    """K(k) for the complementary modulus k' = sqrt(1 - k^2), without forming 1 - k'^2
+    (K diverges logarithmically as k' -> 0, near T_c)."""
+    from scipy.special import ellipkm1  # imported here: workers only run chains
+
     if kp == 0.0:
         return math.inf
-    return math.pi / (2.0 * _agm(1.0, kp))
+    return float(ellipkm1(kp * kp))
 
 
 def ellipk(m: float) -> float:
     """Complete elliptic integral of the first kind, K(m) with parameter m = k^2
     (the convention of scipy.special.ellipk), for 0 <= m <= 1."""
+    from scipy.special import ellipk as scipy_ellipk
+
     if not 0.0 <= m <= 1.0:
         raise ValueError(f"parameter m must be in [0, 1], got {m!r}")
-    return _ellipk_from_complement(math.sqrt(1.0 - m))
+    return float(scipy_ellipk(m))
 
 
 def onsager_energy(T: float) -> float:
@@ -177,7 +181,7 @@ def _binned(series: list[float], nbins: int) -> list[float]:
     return [sum(series[start + j * size : start + (j + 1) * size]) / size for j in range(nbins)]
 
 
-def summarize(energies: Sequence[float], magnetizations: Sequence[float], L: int, T: float, nbins: int = 32) -> dict[str, float]:
+def summarize(energies: Sequence[float], magnetizations: Sequence[float], L: int, T: float, nbins: int = 32) -> dict[str, Any]:
     """Observables and binned-jackknife errors from per-measurement total energy
     and total magnetisation of an L x L lattice at temperature T."""
     n = L * L
@@ -192,35 +196,62 @@ def summarize(energies: Sequence[float], magnetizations: Sequence[float], L: int
         "m4": [x**4 for x in m],
     }
     bins = {k: _binned(v, nbins) for k, v in series.items()}
-    out: dict[str, float] = {}
+    out: dict[str, Any] = {}
     out["e"], out["e_err"] = _jackknife(bins, lambda a: a["e"])
     out["m"], out["m_err"] = _jackknife(bins, lambda a: a["m"])
-    out["chi"], out["chi_err"] = _jackknife(bins, lambda a: n * (a["m2"] - a["m"] ** 2) / T)
+    # chi' uses <|m|>: on a finite lattice <m> = 0 at every T, so this is the usual proxy.
+    out["chi_prime"], out["chi_prime_err"] = _jackknife(bins, lambda a: n * (a["m2"] - a["m"] ** 2) / T)
     out["C"], out["C_err"] = _jackknife(bins, lambda a: n * (a["e2"] - a["e"] ** 2) / (T * T))
     out["U"], out["U_err"] = _jackknife(bins, lambda a: 1.0 - a["m4"] / (3.0 * a["m2"] ** 2))
-    # Integrated autocorrelation time of |m| in measurements: binned over naive variance.
-    mean_m = sum(m) / len(m)
-    naive = sum((x - mean_m) ** 2 for x in m) / (len(m) - 1) / len(m)
-    out["tau_m"] = 0.5 * out["m_err"] ** 2 / naive if naive > 0 else math.nan
-    # Binned errors are trustworthy only while tau_m is well below this.
+    # Integrated autocorrelation times in measurements, binned over naive variance,
+    # for every series the results are built from; a quarter as many, longer bins
+    # as well, since those see slow modes that short bins average away.
+    taus = {k: max(_binned_tau(v, nbins), _binned_tau(v, max(2, nbins // 4))) for k, v in series.items()}
+    out["tau_m"] = taus["m"]
+    slowest = max(taus, key=lambda k: taus[k])
+    out["tau_max"] = taus[slowest]
+    out["tau_slowest"] = slowest
     out["bin_length"] = float(len(e) // nbins)
+    # Binned errors hold only with bins well beyond the slowest autocorrelation time.
+    out["trusted"] = int(out["tau_max"] * TRUSTED_BIN_IN_TAUS <= out["bin_length"])
     return out
 
 
-def run_chain(L: int, T: float, rule: str, equilibration: int, measurements: int) -> dict[str, Any]:
+# A run is trusted when each of its bins spans at least this many autocorrelation times.
+TRUSTED_BIN_IN_TAUS = 10.0
+
+
+def _binned_tau(series: list[float], nbins: int) -> float:
+    """Autocorrelation time from the variance of bin means against the naive one."""
+    size = len(series) // nbins
+    mean = sum(series) / len(series)
+    naive = sum((x - mean) ** 2 for x in series) / (len(series) - 1)
+    if not naive > 0 or size < 1:
+        return 0.5 if naive == 0 else math.nan
+    means = _binned(series, nbins)
+    mb = sum(means) / nbins
+    var_bins = sum((x - mb) ** 2 for x in means) / (nbins - 1)
+    return 0.5 * size * var_bins / naive
+
+
+def run_chain(
+    L: int, T: float, rule: str, equilibration: int, measurements: int, max_measurements: int = 0
+) -> dict[str, Any]:
     """Run one independent chain and return its observables as plain numbers.
 
     Metropolis: ordered start, then sweeps of L*L single-spin attempts; one
     measurement per sweep. Wolff: random start; one measurement per fixed number
     of cluster flips, chosen during equilibration so that it flips about L*L
-    spins. Both: `equilibration` sweep(-equivalent)s discarded first."""
+    spins. Both: `equilibration` sweep(-equivalent)s discarded first. While the
+    run is too short for its slowest autocorrelation time, it is doubled, up to
+    `max_measurements`; the result says whether it ended trusted."""
     from spinlattice import Lattice  # imported in the worker, where the chain runs
 
     if rule not in RULES:
         raise ValueError(f"rule must be one of {RULES}, got {rule!r}")
     if measurements < 4:
         raise ValueError("need at least 4 measurements")
-    started = time.perf_counter()
+    started, cpu_started = time.perf_counter(), time.process_time()
     lattice = Lattice(L, L, T, 0.0)
     n = L * L
     energy, magnetization = lattice.get_energy, lattice.get_total_magnetization
@@ -231,26 +262,59 @@ def run_chain(L: int, T: float, rule: str, equilibration: int, measurements: int
         _order(lattice)
         for _ in range(equilibration * n):
             step()
-        for _ in range(measurements):
-            for _ in range(n):
-                step()
-            energies.append(energy())
-            magnetizations.append(magnetization())
         updates_per_measurement = n
+        update = step
     else:
-        flip = lattice.wolff_step
-        flips = _wolff_equilibrate(lattice, equilibration)
-        for _ in range(measurements):
-            for _ in range(flips):
-                flip()
+        update = lattice.wolff_step
+        updates_per_measurement = _wolff_equilibrate(lattice, equilibration)
+    target = measurements
+    while True:
+        for _ in range(target - len(energies)):
+            for _ in range(updates_per_measurement):
+                update()
             energies.append(energy())
             magnetizations.append(magnetization())
-        updates_per_measurement = flips
-    result: dict[str, Any] = {"L": int(L), "T": float(T), "rule": rule, "measurements": int(measurements)}
-    result.update(summarize(energies, magnetizations, L, T))
+        summary = summarize(energies, magnetizations, L, T)
+        if summary["trusted"] or 2 * target > max_measurements:
+            break
+        target *= 2
+    result: dict[str, Any] = {"L": int(L), "T": float(T), "rule": rule, "measurements": len(energies)}
+    result.update(summary)
     result["updates_per_measurement"] = int(updates_per_measurement)
     result["seconds"] = time.perf_counter() - started
+    result["cpu_seconds"] = time.process_time() - cpu_started
     return result
+
+
+def wolff_series(L: int, T: float, equilibration: int, measurements: int) -> dict[str, Any]:
+    """Total energy and total magnetisation of an L x L lattice at temperature T,
+    measured once per sweep-equivalent of Wolff flips after `equilibration`
+    sweep-equivalents from a random start: the raw series, for reweighting."""
+    from spinlattice import Lattice
+
+    if measurements < 4:
+        raise ValueError("need at least 4 measurements")
+    started, cpu_started = time.perf_counter(), time.process_time()
+    lattice = Lattice(L, L, T, 0.0)
+    flip, energy, magnetization = lattice.wolff_step, lattice.get_energy, lattice.get_total_magnetization
+    flips = _wolff_equilibrate(lattice, equilibration)
+    energies: list[float] = []
+    magnetizations: list[float] = []
+    for _ in range(measurements):
+        for _ in range(flips):
+            flip()
+        energies.append(energy())
+        magnetizations.append(magnetization())
+    return {
+        "L": int(L),
+        "T": float(T),
+        "energy": energies,
+        "magnetization": magnetizations,
+        "flips_per_measurement": int(flips),
+        "seconds": time.perf_counter() - started,
+        # CPU time as well: on a shared machine the wall time says little about cost.
+        "cpu_seconds": time.process_time() - cpu_started,
+    }
 
 
 def snapshot(L: int, T: float, sweeps: int = 200) -> list[int]:
@@ -303,12 +367,26 @@ def run_sweep(
     if executor is None:
         with open_executor() as pool:
             return run_sweep(tasks, pool, progress=progress)
-    futures: dict[Future[dict[str, Any]], int] = {
-        executor.submit(run_chain, int(t.L), float(t.T), str(t.rule), int(t.equilibration), int(t.measurements)): i
-        for i, t in enumerate(tasks)
-    }
-    results: list[dict[str, Any] | None] = [None] * len(tasks)
-    bar = _progress_bar(len(tasks)) if progress else None
+    calls = [
+        (int(t.L), float(t.T), str(t.rule), int(t.equilibration), int(t.measurements), int(t.max_measurements))
+        for t in tasks
+    ]
+    return run_calls(run_chain, calls, executor, progress=progress)
+
+
+def run_calls(
+    fn: Callable[..., dict[str, Any]],
+    calls: Sequence[tuple[Any, ...]],
+    executor: Executor,
+    *,
+    progress: bool = False,
+    desc: str = "chains",
+) -> list[dict[str, Any]]:
+    """fn(*args) for every args in `calls`, through `executor`, results in the
+    order of `calls`; the first failure cancels the rest and is raised."""
+    futures: dict[Future[dict[str, Any]], int] = {executor.submit(fn, *args): i for i, args in enumerate(calls)}
+    results: list[dict[str, Any] | None] = [None] * len(calls)
+    bar = _progress_bar(len(calls), desc) if progress else None
     try:
         for future in as_completed(futures):
             results[futures[future]] = future.result()
@@ -322,9 +400,76 @@ def run_sweep(
     return [r for r in results if r is not None]
 
 
-def _progress_bar(total: int) -> Any:
+def _progress_bar(total: int, desc: str = "chains") -> Any:
     try:
         from tqdm import tqdm
     except ImportError:
         return None
-    return tqdm(total=total, desc="chains", unit="chain", smoothing=0.1)
+    return tqdm(total=total, desc=desc, unit="task" if desc != "chains" else "chain", smoothing=0.1)
+
+
+# --- command line ---------------------------------------------------------------
+
+
+def _numbers(kind: Callable[[str], Any]) -> Callable[[str], list[Any]]:
+    def parse(text: str) -> list[Any]:
+        values = [kind(v) for v in text.split(",") if v.strip()]
+        if not values:
+            raise ValueError("empty list")
+        return values
+
+    parse.__name__ = f"comma-separated {kind.__name__} list"
+    return parse
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the sweep the arguments describe; with none, print how and fail."""
+    import argparse
+    import csv
+    import sys
+
+    parser = argparse.ArgumentParser(
+        prog="sweep.py",
+        description="Run independent 2D Ising chains for every size, temperature and rule; one CSV row per chain.",
+    )
+    parser.add_argument("--sizes", type=_numbers(int), required=True, metavar="L,L,...", help="lattice sizes")
+    parser.add_argument("--temperatures", type=_numbers(float), required=True, metavar="T,T,...", help="temperatures")
+    parser.add_argument("--rules", type=_numbers(str), default=list(RULES), metavar="RULE,...", help="metropolis and/or wolff (default: both)")
+    parser.add_argument("--equilibration", type=int, default=1000, metavar="N", help="sweeps discarded (default: 1000)")
+    parser.add_argument("--measurements", type=int, default=10000, metavar="N", help="sweeps measured (default: 10000)")
+    parser.add_argument("--max-measurements", type=int, default=0, metavar="N", help="double untrusted runs up to N measurements")
+    parser.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address; default: local processes")
+    parser.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
+    parser.add_argument("--csv", metavar="FILE", help="write the CSV here instead of standard output")
+    if argv is None:
+        argv = sys.argv[1:]
+    if not argv:
+        parser.print_usage(sys.stderr)
+        print("sweep.py: give at least --sizes and --temperatures, e.g. --sizes 16 --temperatures 2.0,2.5", file=sys.stderr)
+        return 2
+    args = parser.parse_args(argv)
+    bad = [r for r in args.rules if r not in RULES]
+    if bad:
+        parser.error(f"unknown rule(s) {', '.join(bad)}; choose from {', '.join(RULES)}")
+    if min(args.sizes) < 2 or min(args.temperatures) <= 0 or args.measurements < 4 or args.equilibration < 0:
+        parser.error("sizes must be at least 2, temperatures positive, measurements at least 4")
+    if args.workers is not None and args.workers < 1:
+        parser.error("--workers must be at least 1")
+    tasks = [
+        Chain(L, T, rule, args.equilibration, args.measurements, args.max_measurements)
+        for T in args.temperatures
+        for L in args.sizes
+        for rule in args.rules
+    ]
+    with open_executor(args.scheduler, args.workers) as executor:
+        results = run_sweep(tasks, executor, progress=True)
+    with contextlib.ExitStack() as stack:
+        out = stack.enter_context(open(args.csv, "w", newline="")) if args.csv else sys.stdout
+        writer = csv.DictWriter(out, fieldnames=list(results[0]))
+        writer.writeheader()
+        writer.writerows(results)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

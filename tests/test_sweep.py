@@ -45,13 +45,13 @@ def test_estimators_on_series_with_known_moments():
     assert out["e"] == pytest.approx(-1.0)
     assert out["C"] == pytest.approx(n * 0.25**2 / T**2)  # variance of e is 0.25^2
     assert out["m"] == pytest.approx(1.0)
-    assert out["chi"] == pytest.approx(0.0, abs=1e-12)
+    assert out["chi_prime"] == pytest.approx(0.0, abs=1e-12)
     assert out["U"] == pytest.approx(2.0 / 3.0)
     assert out["e_err"] == pytest.approx(0.0, abs=1e-12)  # every bin holds whole periods
     # Two levels of |m| with equal weight: <m^2> = 5/8, <m^4> = 17/32 for m in {1, 1/2}.
     out = sweep.summarize([0.0] * 128, [n, n / 2] * 64, L, T)
     assert out["m"] == pytest.approx(0.75)
-    assert out["chi"] == pytest.approx(n * (5 / 8 - 0.75**2) / T)
+    assert out["chi_prime"] == pytest.approx(n * (5 / 8 - 0.75**2) / T)
     assert out["U"] == pytest.approx(1 - (17 / 32) / (3 * (5 / 8) ** 2))
 
 
@@ -102,6 +102,15 @@ def test_demo_quick_writes_table_and_figures(tmp_path, capsys):
     rows = (tmp_path / "ising_sweep.csv").read_text().splitlines()
     tasks, _ = demo.plan(quick=True)
     assert len(rows) == 1 + len(tasks)
+    import csv
+
+    import exact
+
+    for row in csv.DictReader(rows):
+        assert row["trusted"] in ("0", "1")
+        L, T = int(row["L"]), float(row["T"])
+        assert float(row["e_exact_finite"]) == pytest.approx(exact.finite_energy(T, L), rel=1e-12)
+        assert float(row["c_exact_finite"]) == pytest.approx(exact.finite_specific_heat(T, L), rel=1e-12)
 
 
 def test_chain_preparation_and_snapshots():
