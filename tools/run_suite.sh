@@ -14,16 +14,17 @@ build_tools=${build_tools//\"/}
 echo "== $("$python" -c 'import sys, sysconfig; print("CPython", sys.version.split()[0], sysconfig.get_config_var("SOABI"))') in $venv"
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 py=$venv/bin/python
+pip() { PYTHONWARNINGS=ignore::ResourceWarning "$py" -m pip "$@"; }  # a debug build shows pip's own
 # shellcheck disable=SC2086 # one word per requirement
-"$py" -m pip install -q --upgrade pip $build_tools
+pip install -q --upgrade pip $build_tools
 if [ -n "${SUITE_EXTRAS_PIP_ARGS:-}" ]; then
     mapfile -t extras < <("$py" -c 'import tomllib
 for r in tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"]:
     print(r)')
     # shellcheck disable=SC2086 # options and extra requirements, one word each
-    "$py" -m pip install -q $SUITE_EXTRAS_PIP_ARGS "${extras[@]}"
+    pip install -q $SUITE_EXTRAS_PIP_ARGS "${extras[@]}"
 fi
-"$py" -m pip install -q --no-build-isolation -C "build-dir=build/$name" ".[test]"
+pip install -q --no-build-isolation -C "build-dir=build/$name" ".[test]"
 [ "${SUITE_INSTALL_ONLY:-0}" = 1 ] && exit 0
 installed=$SECONDS
 # Exit status 5 means pytest collected nothing: a failure here too.
