@@ -51,6 +51,7 @@ bench: install
 	$(BIN)/cmake --build build/bench --target bench_blocks
 	build/bench/bench/bench_blocks
 	$(PY) bench/bench_calls.py $(BENCH_ARGS)
+	$(MAKE) --no-print-directory bench-threads
 
 clean:
 	rm -rf build

@@ -625,6 +625,16 @@ def test_memory_exhaustion_raises_memory_error():
         before = lattice.get_total_magnetization()
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (8 << 20), hard))
+        try:
+            probe = [0] * (1 << 23)   # 64 MiB, far past the limit
+        except MemoryError:
+            pass
+        else:
+            del probe
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            print(json.dumps({"skip": "RLIMIT_AS does not limit allocations here "
+                                      "(address space reserved up front, or an emulator that ignores it)"}))
+            raise SystemExit
         results = {
             "2^40 x 1": outcome(lambda: Lattice(1 << 40, 1, 1.0, 0.0)),
             "2^63-1 x 1": outcome(lambda: Lattice((1 << 63) - 1, 1, 1.0, 0.0)),
@@ -641,5 +651,7 @@ def test_memory_exhaustion_raises_memory_error():
     proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     results = json.loads(proc.stdout)
+    if "skip" in results:
+        pytest.skip(results["skip"])
     assert results.pop("after") == [1 << 22, True, "Lattice { width: 1, height: 1"]
     assert set(results.values()) == {"MemoryError"}, results

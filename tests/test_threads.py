@@ -267,3 +267,91 @@ def test_concurrent_first_stops_share_one_exception_class():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "ok"
+
+
+FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
+
+
+def uniform_lattice(side):
+    """A lattice of one spin value at temperature +0.0, where the bond probability
+    is 1: every wolff_step then negates the whole lattice."""
+    lat = Lattice(side, side, 0.0, 0.0)
+    n = side * side
+    for _ in range(10_000):
+        if abs(lat.get_total_magnetization()) == n:
+            return lat
+        lat.wolff_step()
+    raise AssertionError("the lattice never became uniform")
+
+
+def test_readers_never_see_a_half_flipped_lattice():
+    side = 48
+    n = side * side
+    lat = uniform_lattice(side)
+    deadline = time.monotonic() + 1.5
+    refusals = []
+    seen = []
+
+    def writer():
+        flips = 0
+        while time.monotonic() < deadline:
+            try:
+                lat.wolff_step()
+                flips += 1
+            except RuntimeError as e:
+                assert str(e) in BORROW_ERRORS, e
+                refusals.append(str(e))
+        assert flips
+
+    def reader():
+        reads = 0
+        while time.monotonic() < deadline:
+            try:
+                spins = set(lat.as_array())
+                energy = lat.get_energy()
+                magnetization = lat.get_total_magnetization()
+            except RuntimeError as e:
+                assert str(e) in BORROW_ERRORS, e
+                refusals.append(str(e))
+                continue
+            assert len(spins) == 1, "a reader saw a mixed lattice"
+            assert energy == -2 * n
+            assert abs(magnetization) == n
+            reads += 1
+        seen.append(reads)
+
+    run_threads([writer, writer, reader, reader])
+    assert len(seen) == 2 and all(seen)
+    assert abs(lat.get_total_magnetization()) == n and lat.get_energy() == -2 * n
+    if FREE_THREADED:
+        assert "Already mutably borrowed" in refusals, "readers never met a running update"
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="needs calls that overlap without the interpreter lock")
+def test_a_read_during_an_update_on_another_thread_is_refused():
+    lat = uniform_lattice(128)
+    stop = threading.Event()
+
+    def writer():
+        while not stop.is_set():
+            try:
+                lat.wolff_step()
+            except RuntimeError as e:
+                assert str(e) == "Already borrowed"
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    try:
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                lat.get_energy()
+            except RuntimeError as e:
+                assert str(e) == "Already mutably borrowed"
+                break
+        else:
+            pytest.fail("no read overlapped an update in 10 s")
+    finally:
+        stop.set()
+        thread.join(10)
+    assert_sound(lat)
