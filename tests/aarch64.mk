@@ -1,7 +1,7 @@
 # `make test-aarch64`: the C++ tests and the whole pytest suite for 64-bit ARM
 # Linux, cross-compiled here and run under qemu-user. Self-installing on an
 # x86-64 Debian machine: the cross compiler and qemu from apt, Debian's arm64
-# CPython 3.11 unpacked into a root in the cache (tests/aarch64_root.sh), a venv
+# CPython 3.11 unpacked into a root in the cache (tools/aarch64_root.sh), a venv
 # of that emulated Python with arm64 wheels put in by the host's pip (under
 # emulation pip takes minutes), and the module built with the host's cmake.
 # Included from the top-level Makefile, after PY, BIN and VENV are defined.
@@ -36,7 +36,7 @@ aarch64-binfmt: aarch64-tools
 	|| cat /usr/lib/binfmt.d/qemu-aarch64.conf > /proc/sys/fs/binfmt_misc/register
 
 $(AARCH64_ROOT)/.complete: | aarch64-tools
-	tests/aarch64_root.sh $(AARCH64_ROOT) $(AARCH64_APT)
+	tools/aarch64_root.sh $(AARCH64_ROOT) $(AARCH64_APT)
 
 $(AARCH64_VENV)/bin/python: | $(AARCH64_ROOT)/.complete aarch64-binfmt
 	$(AARCH64_ENV) $(AARCH64_PYTHON) -m venv --without-pip $(AARCH64_VENV)

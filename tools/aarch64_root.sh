@@ -11,26 +11,12 @@ state=$2
 packages=(python3.11 libpython3.11-dev libstdc++6)
 
 if [ -f "$root/.complete" ]; then exit 0; fi
+here=$(cd "$(dirname "$0")" && pwd)
 codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 mkdir -p "$state/lists/partial" "$state/cache/archives/partial" "$state/sources.list.d"
 : > "$state/status"
-
-# This release's binary sources as the machine lists them, one-line and deb822 forms.
-if [ -f /etc/apt/sources.list ]; then
-    grep -E "^deb[[:space:]].*[[:space:]]$codename" /etc/apt/sources.list > "$state/sources.list" || true
-else
-    : > "$state/sources.list"
-fi
-for file in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$file" ] || continue
-    awk -v codename="$codename" 'BEGIN { RS = ""; ORS = "\n\n" }
-        /(^|\n)Types:[^\n]*deb([ \n]|$)/ && /(^|\n)Suites:[^\n]*/ && index($0, codename) && !/(^|\n)Enabled: *no/' \
-        "$file" > "$state/sources.list.d/$(basename "$file")"
-done
-for file in /etc/apt/sources.list.d/*.list; do
-    [ -f "$file" ] || continue
-    grep -E "^deb[[:space:]].*[[:space:]]$codename" "$file" >> "$state/sources.list" || true
-done
+# This release from the archive the machine's apt already uses.
+echo "deb $("$here/apt_archive_uri.sh") $codename main" > "$state/sources.list"
 
 apt_options=(
     -o APT::Architecture=arm64 -o APT::Architectures::=arm64
