@@ -37,10 +37,16 @@ def tau_int(x: ArrayLike, window: float = 6.0) -> float:
 
 
 def jackknife(replicates: ArrayLike) -> np.ndarray:
-    """Jackknife standard error from leave-one-block-out replicates (axis 0)."""
+    """Jackknife standard error from leave-one-block-out replicates (axis 0).
+    A replicate that has no value (NaN: a crossing its curves did not make) is
+    left out, so one noisy block cannot void the error of the rest."""
     r = np.asarray(replicates, dtype=float)
-    b = r.shape[0]
-    return np.sqrt((b - 1) / b * np.sum((r - r.mean(axis=0)) ** 2, axis=0))
+    ok = np.isfinite(r)
+    b = ok.sum(axis=0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = np.where(ok, r, 0.0).sum(axis=0) / b
+        dev = np.where(ok, r - mean, 0.0)
+        return np.sqrt((b - 1) / b * np.sum(dev**2, axis=0))
 
 
 # --- reweighting ----------------------------------------------------------------
@@ -191,6 +197,11 @@ def power_fit(x: ArrayLike, y: ArrayLike, err: ArrayLike | None = None, omega: f
 def extrapolate(L: ArrayLike, y: ArrayLike, err: ArrayLike, power: float) -> tuple[float, float, float]:
     """Weighted fit of y = y_inf + c L^-power; returns y_inf, c and chi^2."""
     L, y, err = (np.asarray(v, dtype=float) for v in (L, y, err))
+    # Pairs without a crossing (or without an error) carry no weight.
+    keep = np.isfinite(y) & np.isfinite(err) & (err > 0)
+    if keep.sum() < 2:
+        return math.nan, math.nan, math.inf
+    L, y, err = L[keep], y[keep], err[keep]
     A = np.vstack([np.ones_like(L), L**-power]).T / err[:, None]
     (y_inf, c), *_ = np.linalg.lstsq(A, y / err, rcond=None)
     r = (y - y_inf - c * L**-power) / err

@@ -65,6 +65,12 @@ def test_estimators_on_series_with_known_answers():
     assert fit.p == pytest.approx(-0.125, abs=1e-8) and fit.b == pytest.approx(0.8, abs=1e-6)
     y_inf, c, chi2 = an.extrapolate(L, 2.269 + 0.5 * L**-2.0, np.full(L.size, 1e-4), 2.0)
     assert y_inf == pytest.approx(2.269, abs=1e-12) and c == pytest.approx(0.5) and chi2 < 1e-12
+    # A replicate or a size pair without a crossing is left out, not fatal.
+    with_gap = np.append(leave_one_out, math.nan)
+    assert an.jackknife(with_gap) == pytest.approx(an.jackknife(leave_one_out), rel=1e-12)
+    gap_err = np.array([1e-4, math.nan, 1e-4, 1e-4, 1e-4])
+    assert an.extrapolate(L, 2.269 + 0.5 * L**-2.0, gap_err, 2.0)[0] == pytest.approx(2.269, abs=1e-12)
+    assert math.isnan(an.extrapolate(L[:2], [2.3, math.nan], [1e-3, 1e-3], 2.0)[0])
     grid = np.linspace(2.0, 2.6, 13)
     assert an.crossing(lambda t: 1 - t, lambda t: 0.5 * (1 - t) - 0.6385, grid) == pytest.approx(2.277)
     assert math.isnan(an.crossing(lambda t: t, lambda t: t + 1, grid))
