@@ -42,10 +42,11 @@ FREE_THREADED_EXTRAS := --prefer-binary mypy<2
 test-python-3.13t: python-3.13t
 	SUITE_EXTRAS_PIP_ARGS='$(FREE_THREADED_EXTRAS)' $(SUITE) $(SPINLATTICE_CACHE)/python-3.13t/bin/python3.13t 3.13t
 
-# Thread against process speed-up on the free-threaded build (part of `make bench`).
+# Thread against process speed-up on the free-threaded build (part of `make bench`;
+# BENCH_THREADS_ARGS=--quick passes through, BENCH_ARGS belongs to bench_calls.py).
 bench-threads: python-3.13t
 	SUITE_EXTRAS_PIP_ARGS='$(FREE_THREADED_EXTRAS)' SUITE_INSTALL_ONLY=1 $(SUITE) $(SPINLATTICE_CACHE)/python-3.13t/bin/python3.13t 3.13t
-	.venv-3.13t/bin/python bench/bench_threads.py $(BENCH_ARGS)
+	.venv-3.13t/bin/python bench/bench_threads.py $(BENCH_THREADS_ARGS)
 
 debian-unstable-root:
 	tools/debian_root.sh
