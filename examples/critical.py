@@ -16,7 +16,6 @@ over blocks of every chain at once, so it carries the whole analysis.
 
 from __future__ import annotations
 
-import argparse
 import json
 import math
 import sys
@@ -422,20 +421,15 @@ def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> N
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (e.g. tcp://127.0.0.1:8786); default: local processes")
-    parser.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
-    parser.add_argument("--out", type=Path, default=DEFAULT_OUT, metavar="DIR", help=f"output directory (default: {DEFAULT_OUT})")
-    parser.add_argument("--quick", action="store_true", help="a smoke run on small lattices; its estimates mean little")
+    import sweep
+
+    parser = sweep.example_parser(__doc__, DEFAULT_OUT, "a smoke run on small lattices; its estimates mean little")
     parser.add_argument("--reanalyse", action="store_true", help="analyse the series saved by the last run in --out instead of simulating")
     args = parser.parse_args(argv)
-    if args.workers is not None and args.workers < 1:
-        parser.error("--workers must be at least 1")
     check_dependencies()
     import numpy as np
 
     import analysis as an
-    import sweep
 
     sizes, budget, equil = (QUICK_SIZES, QUICK_BUDGET, QUICK_EQUILIBRATION) if args.quick else (SIZES, BUDGET, EQUILIBRATION)
     args.out.mkdir(parents=True, exist_ok=True)

@@ -14,7 +14,6 @@ temperature, and snapshots of the spins below, at and above T_c.
 
 from __future__ import annotations
 
-import argparse
 import csv
 import math
 import sys
@@ -302,14 +301,8 @@ def missing_dependencies() -> list[str]:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (e.g. tcp://HOST:8786); default: local processes")
-    parser.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
-    parser.add_argument("--out", type=Path, default=DEFAULT_OUT, metavar="DIR", help=f"output directory (default: {DEFAULT_OUT})")
-    parser.add_argument("--quick", action="store_true", help="a few seconds' smoke run with tiny lattices")
+    parser = sweep.example_parser(__doc__, DEFAULT_OUT, "a few seconds' smoke run with tiny lattices")
     args = parser.parse_args(argv)
-    if args.workers is not None and args.workers < 1:
-        parser.error("--workers must be at least 1")
 
     missing = missing_dependencies()
     if missing:

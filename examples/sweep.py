@@ -422,6 +422,33 @@ def _numbers(kind: Callable[[str], Any]) -> Callable[[str], list[Any]]:
     return parse
 
 
+def _worker_count(text: str) -> int:
+    import argparse
+
+    n = int(text)
+    if n < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return n
+
+
+def add_executor_arguments(parser: Any) -> None:
+    """--scheduler and --workers, as every example command takes them."""
+    parser.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (e.g. tcp://127.0.0.1:8786); default: local processes")
+    parser.add_argument("--workers", type=_worker_count, metavar="N", help="local worker processes (default: one per core)")
+
+
+def example_parser(doc: str, default_out: Any, quick_help: str) -> Any:
+    """The command line shared by demo.py and critical.py: executor, output folder, smoke run."""
+    import argparse
+    from pathlib import Path
+
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_executor_arguments(parser)
+    parser.add_argument("--out", type=Path, default=default_out, metavar="DIR", help=f"output directory (default: {default_out})")
+    parser.add_argument("--quick", action="store_true", help=quick_help)
+    return parser
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the sweep the arguments describe; with none, print how and fail."""
     import argparse
@@ -438,8 +465,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--equilibration", type=int, default=1000, metavar="N", help="sweeps discarded (default: 1000)")
     parser.add_argument("--measurements", type=int, default=10000, metavar="N", help="sweeps measured (default: 10000)")
     parser.add_argument("--max-measurements", type=int, default=0, metavar="N", help="double untrusted runs up to N measurements")
-    parser.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address; default: local processes")
-    parser.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
+    add_executor_arguments(parser)
     parser.add_argument("--csv", metavar="FILE", help="write the CSV here instead of standard output")
     if argv is None:
         argv = sys.argv[1:]
@@ -453,8 +479,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error(f"unknown rule(s) {', '.join(bad)}; choose from {', '.join(RULES)}")
     if min(args.sizes) < 2 or min(args.temperatures) <= 0 or args.measurements < 4 or args.equilibration < 0:
         parser.error("sizes must be at least 2, temperatures positive, measurements at least 4")
-    if args.workers is not None and args.workers < 1:
-        parser.error("--workers must be at least 1")
     tasks = [
         Chain(L, T, rule, args.equilibration, args.measurements, args.max_measurements)
         for T in args.temperatures
