@@ -176,7 +176,13 @@ def power_fit(x: ArrayLike, y: ArrayLike, err: ArrayLike | None = None, omega: f
     """Weighted least-squares fit of y = a x^p, or, given omega, of
     y = a x^p (1 + b x^-omega) (a leading correction to scaling)."""
     x, y = np.asarray(x, dtype=float), np.asarray(y, dtype=float)
-    sig = np.ones_like(y) if err is None else np.asarray(err, dtype=float) / np.abs(y)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        sig = np.ones_like(y) if err is None else np.asarray(err, dtype=float) / np.abs(y)
+    # A point a jackknife replicate could not estimate (NaN) carries no weight.
+    keep = np.isfinite(y) & (y != 0) & np.isfinite(sig) & (sig > 0)
+    if keep.sum() < (2 if omega is None else 3):
+        return PowerFit(math.nan, math.nan, None if omega is None else math.nan, math.nan, 0)
+    x, y, sig = x[keep], y[keep], sig[keep]
     ly = np.log(np.abs(y))
     # Log-log straight line first: the start of the non-linear fit, and the fit itself without omega.
     A = np.vstack([np.log(x), np.ones_like(x)]).T / sig[:, None]

@@ -63,6 +63,8 @@ def test_estimators_on_series_with_known_answers():
     assert fit.p == pytest.approx(1.75, abs=1e-12) and fit.a == pytest.approx(3.0)
     fit = an.power_fit(L, 2.0 * L**-0.125 * (1 + 0.8 / L), omega=1.0)
     assert fit.p == pytest.approx(-0.125, abs=1e-8) and fit.b == pytest.approx(0.8, abs=1e-6)
+    assert an.power_fit(L, np.where(L == 64, math.nan, 3.0 * L**1.75)).p == pytest.approx(1.75, abs=1e-12)
+    assert math.isnan(an.power_fit(L[:3], [1.0, math.nan, 2.0], omega=1.0).p)
     y_inf, c, chi2 = an.extrapolate(L, 2.269 + 0.5 * L**-2.0, np.full(L.size, 1e-4), 2.0)
     assert y_inf == pytest.approx(2.269, abs=1e-12) and c == pytest.approx(0.5) and chi2 < 1e-12
     # A replicate or a size pair without a crossing is left out, not fatal.
