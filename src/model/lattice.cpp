@@ -30,6 +30,8 @@ void simulation_step_general(Lattice& lattice) {
     const AcceptanceCase& outcome =
         lattice.acceptance.lookup(s, neighbour_sum(lattice, i), lattice.temperature, lattice.h_z);
     if (lattice.rng.unit_or_sure(outcome)) lattice.sites[i] = Spin(-s);
+    const std::uint64_t n = lattice.site_count();  // the table is current after lookup
+    lattice.inline_sites = n - 1 < 0xFFFFFFFFu ? std::uint32_t(n) : 0;
 }
 
 }  // namespace spinlattice::model

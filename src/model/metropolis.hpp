@@ -20,10 +20,9 @@ void simulation_step_general(Lattice& lattice);
 // is decided without branches (it is unpredictable); anything else takes one
 // call out.
 [[gnu::always_inline]] inline void simulation_step(Lattice& lattice) {
-    const std::uint64_t n = lattice.site_count();
+    const std::uint64_t n = lattice.inline_sites;
     auto draws = lattice.rng.buffered_draws();
-    if (!(draws.room_words(4) && n - 1 < 0xFFFFFFFFu && lattice.acceptance.fresh(lattice.temperature, lattice.h_z)))
-        [[unlikely]] {
+    if (!(draws.room_words(4) && n != 0)) [[unlikely]] {
         simulation_step_general(lattice);
         return;
     }
