@@ -21,11 +21,11 @@ void simulation_step_general(Lattice& lattice);
 // call out.
 [[gnu::always_inline]] inline void simulation_step(Lattice& lattice) {
     const std::uint64_t n = lattice.inline_sites;
-    auto draws = lattice.rng.buffered_draws();
-    if (!(draws.room_words(4) && n != 0)) [[unlikely]] {
+    if (!(lattice.rng.room_words(4) && n != 0)) [[unlikely]] {
         simulation_step_general(lattice);
         return;
     }
+    auto draws = lattice.rng.buffered_draws();
     const std::uint64_t w = lattice.width, h = lattice.height;
     const auto [i, row] = draws.index_below_with_row(std::uint32_t(n), std::uint32_t(h), std::uint32_t(w));
     const std::uint64_t col = i - row * w;

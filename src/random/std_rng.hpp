@@ -159,6 +159,9 @@ public:
         const std::uint32_t* words_;
         const std::uint32_t* next_;  // a cursor rather than an index: one register less in the loops that use it
     };
+    // Whether `count` (at most result_len) words can be read in place; the same as buffered_draws().room_words(count),
+    // tested on the index without forming the cursor first.
+    bool room_words(unsigned count) const noexcept { return words().index() <= BlockRng::result_len - count; }
     // room() is false from the start when fewer than two words are left.
     BufferedDraws buffered_draws() const noexcept { return BufferedDraws(words().results(), words().index()); }
     void finish(const BufferedDraws& draws) noexcept { words().advance(std::uint64_t(draws.next_ - draws.words_) - words().index()); }
