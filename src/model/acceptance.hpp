@@ -47,8 +47,9 @@ private:
     }
 
     // nb + 4 is 0..8; s & 10 is 0 for +1 and 10 for -1 (two's complement): two
-    // instructions, no division, and the odd slots stay unused.
-    static int slot(int s, int nb) noexcept { return nb + 4 + (s & 10); }
+    // instructions, no division, and the odd slots stay unused. Unsigned, so
+    // that indexing needs no sign extension.
+    static unsigned slot(int s, int nb) noexcept { return unsigned(nb + 4 + (s & 10)); }
 
     AcceptanceCase cases_[19] = {};
     std::uint64_t temperature_bits_;
