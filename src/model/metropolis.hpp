@@ -37,13 +37,15 @@ void simulation_step_general(Lattice& lattice);
         return ((site[left] + site[up]) + site[right]) + site[down];
     };
     int nb;
-    if (col - 1 < w - 2 && row - 1 < h - 2) [[likely]] {  // unsigned: column and row 0 wrap to the top
-        nb = sum(-1, -wide, 1, wide);
-    } else {
+    // unsigned: column and row 0 wrap to the top; one expectation on the whole
+    // test keeps the common case on the straight path
+    if (__builtin_expect(col - 1 >= w - 2 || row - 1 >= h - 2, 0)) {
         // The same wrap as neighbour_list.
         const std::ptrdiff_t last_row = std::ptrdiff_t(n - w);
         nb = sum(col == 0 ? wide - 1 : -1, row == 0 ? last_row : -wide, col + 1 == w ? 1 - wide : 1,
                  row + 1 == h ? -last_row : wide);
+    } else {
+        nb = sum(-1, -wide, 1, wide);
     }
     const Spin s = *site;
     const bool flip = draws.unit_or_sure(lattice.acceptance.at(s, nb));
