@@ -177,7 +177,8 @@ private:
         const std::uint32_t first = next_word();
         const std::uint64_t m = std::uint64_t(first) * n;
         const std::uint32_t lo = std::uint32_t(m);
-        if (lo > 0u - n) [[unlikely]] {  // above 2^32 - n: the second word may carry
+        // lo above 2^32 - n, tested as a carry out of lo + (n - 1): the second word may carry
+        if (std::uint32_t(lo + (n - 1)) < lo) [[unlikely]] {
             const std::uint64_t h2 = (std::uint64_t(next_word()) * n) >> 32;
             return corrected((m >> 32) + ((lo + h2) >> 32));
         }
