@@ -47,6 +47,15 @@ public:
     UnitOrSure(bool sure, UnitBound p) noexcept
         : bound_(sure ? std::uint64_t(1) << 53 : p.limit()), words_(sure ? 0 : 2) {}
     bool sure() const noexcept { return words_ == 0; }
+    // Its two parts, for a table that keeps each in its own array (indexed with a scale of 8).
+    std::uint64_t bound() const noexcept { return bound_; }
+    std::uint64_t words() const noexcept { return words_; }
+    static UnitOrSure from_parts(std::uint64_t bound, std::uint64_t words) noexcept {
+        UnitOrSure d;
+        d.bound_ = bound;
+        d.words_ = words;
+        return d;
+    }
 
 private:
     friend class StdRng;
