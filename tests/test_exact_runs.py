@@ -70,6 +70,14 @@ def test_mixed_histories():
     check_same(cases)
 
 
+def test_setter_changes_between_long_runs():
+    """Each change, also between values that compare equal (0.0, -0.0), governs the very next steps."""
+    ops = []
+    for t, hz in [(0.0, 0.0), (-0.0, 0.0), (0.0, 0.0), (0.0, -0.0), (NAN, 0.0), (2.269, 0.0), (2.269, 0.5)]:
+        ops += [["T", t], ["h", hz], ["m", 200], "obs", ["m", 1], "obs"]
+    check_same([case(2500 + i, w, h, 1.0, 0.0, ops) for i, (w, h) in enumerate([(8, 8), (5, 3)])])
+
+
 def test_long_ordinary_runs():
     """Longer runs near the critical temperature, where most draws and cluster shapes occur."""
     cases = []

@@ -62,8 +62,8 @@ inline constexpr auto kLatticeSurface = std::tuple{
     callable("temperature", getter, shared, Float, [](const Lattice& l) { return l.temperature; }),
     callable("h_z", getter, shared, Float, [](const Lattice& l) { return l.h_z; }),
     callable("temperature", setter, exclusive, {{"value", Float}}, None,
-             [](Lattice& l, double value) { l.temperature = value; }),
-    callable("h_z", setter, exclusive, {{"value", Float}}, None, [](Lattice& l, double value) { l.h_z = value; }),
+             [](Lattice& l, double value) { l.set_temperature(value); }),
+    callable("h_z", setter, exclusive, {{"value", Float}}, None, [](Lattice& l, double value) { l.set_h_z(value); }),
 };
 }  // namespace surface
 

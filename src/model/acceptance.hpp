@@ -22,7 +22,7 @@ public:
     explicit AcceptanceTable(double temperature, double h_z) noexcept { fill(temperature, h_z); }
 
     // The case for spin s (+1 or -1) with neighbour sum nb, valid for these parameters.
-    const AcceptanceCase& lookup(int s, int nb, double temperature, double h_z) noexcept {
+    AcceptanceCase lookup(int s, int nb, double temperature, double h_z) noexcept {
         if (!fresh(temperature, h_z)) [[unlikely]] fill(temperature, h_z);
         return at(s, nb);
     }
@@ -31,7 +31,10 @@ public:
         return std::bit_cast<std::uint64_t>(temperature) == temperature_bits_ &&
                std::bit_cast<std::uint64_t>(h_z) == h_z_bits_;
     }
-    const AcceptanceCase& at(int s, int nb) const noexcept { return cases_[slot(s, nb)]; }
+    AcceptanceCase at(int s, int nb) const noexcept {
+        const unsigned k = slot(s, nb);
+        return AcceptanceCase::from_parts(bounds_[k], words_[k]);
+    }
 
 private:
     [[gnu::noinline]] void fill(double temperature, double h_z) noexcept {
@@ -39,7 +42,9 @@ private:
             for (int nb = -4; nb <= 4; nb += 2) {
                 const double delta_e = flip_energy_difference(s, nb, h_z);
                 const bool downhill = delta_e <= 0;
-                cases_[slot(s, nb)] = AcceptanceCase(downhill, random::UnitBound(downhill ? 0.0 : std::exp(-delta_e / temperature)));
+                const AcceptanceCase c(downhill, random::UnitBound(downhill ? 0.0 : std::exp(-delta_e / temperature)));
+                bounds_[slot(s, nb)] = c.bound();
+                words_[slot(s, nb)] = c.words();
             }
         }
         temperature_bits_ = std::bit_cast<std::uint64_t>(temperature);
@@ -47,10 +52,13 @@ private:
     }
 
     // nb + 4 is 0..8; s & 10 is 0 for +1 and 10 for -1 (two's complement): two
-    // instructions, no division, and the odd slots stay unused.
-    static int slot(int s, int nb) noexcept { return nb + 4 + (s & 10); }
+    // instructions, no division, and the odd slots stay unused. Unsigned, so
+    // that indexing needs no sign extension.
+    static unsigned slot(int s, int nb) noexcept { return unsigned(nb + 4 + (s & 10)); }
 
-    AcceptanceCase cases_[19] = {};
+    // Each part in its own array: eight-byte entries are reached with one scaled index.
+    std::uint64_t bounds_[19] = {};
+    std::uint64_t words_[19] = {};
     std::uint64_t temperature_bits_;
     std::uint64_t h_z_bits_;
 };

@@ -25,6 +25,19 @@ struct Lattice {
     AcceptanceTable acceptance{temperature, h_z};
     // Not part of the state: ceil(2^64 / width) for 1 < width < 2^32, else 0, to divide by multiplying.
     std::uint64_t width_reciprocal = width > 1 && (width >> 32) == 0 ? ~std::uint64_t(0) / width + 1 : 0;
+    // Not part of the state: the site count while the inline update may run (below 2^32 sites,
+    // acceptance table current), else 0, so that its hot path tests one value. Set by the
+    // out-of-line update; the parameters change through set_temperature and set_h_z only.
+    std::uint32_t inline_sites = 0;
+
+    void set_temperature(double value) noexcept {
+        temperature = value;
+        inline_sites = 0;
+    }
+    void set_h_z(double value) noexcept {
+        h_z = value;
+        inline_sites = 0;
+    }
 
     // Seeds a generator from the OS and draws one coin per site (+1 on true).
     static Lattice create(std::uint64_t width, std::uint64_t height, double temperature, double h_z);

@@ -20,13 +20,12 @@ void simulation_step_general(Lattice& lattice);
 // is decided without branches (it is unpredictable); anything else takes one
 // call out.
 [[gnu::always_inline]] inline void simulation_step(Lattice& lattice) {
-    const std::uint64_t n = lattice.site_count();
-    auto draws = lattice.rng.buffered_draws();
-    if (!(draws.room_words(4) && n - 1 < 0xFFFFFFFFu && lattice.acceptance.fresh(lattice.temperature, lattice.h_z)))
-        [[unlikely]] {
+    const std::uint64_t n = lattice.inline_sites;
+    if (!(lattice.rng.room_words(4) && n != 0)) [[unlikely]] {
         simulation_step_general(lattice);
         return;
     }
+    auto draws = lattice.rng.buffered_draws();
     const std::uint64_t w = lattice.width, h = lattice.height;
     const auto [i, row] = draws.index_below_with_row(std::uint32_t(n), std::uint32_t(h), std::uint32_t(w));
     const std::uint64_t col = i - row * w;
@@ -38,13 +37,15 @@ void simulation_step_general(Lattice& lattice);
         return ((site[left] + site[up]) + site[right]) + site[down];
     };
     int nb;
-    if (col - 1 < w - 2 && row - 1 < h - 2) [[likely]] {  // unsigned: column and row 0 wrap to the top
-        nb = sum(-1, -wide, 1, wide);
-    } else {
+    // unsigned: column and row 0 wrap to the top; one expectation on the whole
+    // test keeps the common case on the straight path
+    if (__builtin_expect(col - 1 >= w - 2 || row - 1 >= h - 2, 0)) {
         // The same wrap as neighbour_list.
         const std::ptrdiff_t last_row = std::ptrdiff_t(n - w);
         nb = sum(col == 0 ? wide - 1 : -1, row == 0 ? last_row : -wide, col + 1 == w ? 1 - wide : 1,
                  row + 1 == h ? -last_row : wide);
+    } else {
+        nb = sum(-1, -wide, 1, wide);
     }
     const Spin s = *site;
     const bool flip = draws.unit_or_sure(lattice.acceptance.at(s, nb));

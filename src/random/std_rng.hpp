@@ -47,6 +47,15 @@ public:
     UnitOrSure(bool sure, UnitBound p) noexcept
         : bound_(sure ? std::uint64_t(1) << 53 : p.limit()), words_(sure ? 0 : 2) {}
     bool sure() const noexcept { return words_ == 0; }
+    // Its two parts, for a table that keeps each in its own array (indexed with a scale of 8).
+    std::uint64_t bound() const noexcept { return bound_; }
+    std::uint64_t words() const noexcept { return words_; }
+    static UnitOrSure from_parts(std::uint64_t bound, std::uint64_t words) noexcept {
+        UnitOrSure d;
+        d.bound_ = bound;
+        d.words_ = words;
+        return d;
+    }
 
 private:
     friend class StdRng;
@@ -159,6 +168,9 @@ public:
         const std::uint32_t* words_;
         const std::uint32_t* next_;  // a cursor rather than an index: one register less in the loops that use it
     };
+    // Whether `count` (at most result_len) words can be read in place; the same as buffered_draws().room_words(count),
+    // tested on the index without forming the cursor first.
+    bool room_words(unsigned count) const noexcept { return words().index() <= BlockRng::result_len - count; }
     // room() is false from the start when fewer than two words are left.
     BufferedDraws buffered_draws() const noexcept { return BufferedDraws(words().results(), words().index()); }
     void finish(const BufferedDraws& draws) noexcept { words().advance(std::uint64_t(draws.next_ - draws.words_) - words().index()); }
@@ -174,7 +186,8 @@ private:
         const std::uint32_t first = next_word();
         const std::uint64_t m = std::uint64_t(first) * n;
         const std::uint32_t lo = std::uint32_t(m);
-        if (lo > 0u - n) [[unlikely]] {  // above 2^32 - n: the second word may carry
+        // lo above 2^32 - n, tested as a carry out of lo + (n - 1): the second word may carry
+        if (std::uint32_t(lo + (n - 1)) < lo) [[unlikely]] {
             const std::uint64_t h2 = (std::uint64_t(next_word()) * n) >> 32;
             return corrected((m >> 32) + ((lo + h2) >> 32));
         }
