@@ -26,17 +26,17 @@ public:
         if (!fresh(temperature, h_z)) [[unlikely]] fill(temperature, h_z);
         return at(s, nb);
     }
-    // Whether the cases were computed for these parameters (bit for bit: NaN, -0.0).
-    bool fresh(double temperature, double h_z) const noexcept {
-        return std::bit_cast<std::uint64_t>(temperature) == temperature_bits_ &&
-               std::bit_cast<std::uint64_t>(h_z) == h_z_bits_;
-    }
     AcceptanceCase at(int s, int nb) const noexcept {
         const unsigned k = slot(s, nb);
         return AcceptanceCase::from_parts(bounds_[k], words_[k]);
     }
 
 private:
+    // Whether the cases were computed for these parameters (bit for bit: NaN, -0.0).
+    bool fresh(double temperature, double h_z) const noexcept {
+        return std::bit_cast<std::uint64_t>(temperature) == temperature_bits_ &&
+               std::bit_cast<std::uint64_t>(h_z) == h_z_bits_;
+    }
     [[gnu::noinline]] void fill(double temperature, double h_z) noexcept {
         for (const int s : {-1, 1}) {
             for (int nb = -4; nb <= 4; nb += 2) {
