@@ -13,21 +13,17 @@ packages=(python3.11 libpython3.11-dev libstdc++6)
 if [ -f "$root/.complete" ]; then exit 0; fi
 here=$(cd "$(dirname "$0")" && pwd)
 codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-mkdir -p "$state/lists/partial" "$state/cache/archives/partial" "$state/sources.list.d"
-: > "$state/status"
+. "$here/private_apt.sh"
+private_apt "$state"
 # This release from the archive the machine's apt already uses.
 echo "deb $("$here/apt_archive_uri.sh") $codename main" > "$state/sources.list"
-
-apt_options=(
-    -o APT::Architecture=arm64 -o APT::Architectures::=arm64
-    -o Dir::State="$state" -o Dir::State::Lists="$state/lists" -o Dir::State::status="$state/status"
-    -o Dir::Cache="$state/cache" -o Dir::Cache::archives="$state/cache/archives"
-    -o Dir::Etc::SourceList="$state/sources.list" -o Dir::Etc::SourceParts="$state/sources.list.d"
-    -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts=/dev/null
+apt_opts+=(
+    -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o Dir::State="$state"
+    -o Dir::Cache::archives="$state/cache/archives"
     -o Debug::NoLocking=1 -o APT::Sandbox::User=root -o APT::Install-Recommends=false
 )
-apt-get "${apt_options[@]}" -q update
-apt-get "${apt_options[@]}" -q -y --download-only install "${packages[@]}"
+apt-get "${apt_opts[@]}" -q update
+apt-get "${apt_opts[@]}" -q -y --download-only install "${packages[@]}"
 
 mkdir -p "$root"
 for deb in "$state"/cache/archives/*.deb; do

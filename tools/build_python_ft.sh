@@ -25,16 +25,9 @@ mkdir -p "$cache"
 work=$(mktemp -d "$cache/python-3.13t.build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 apt_dir=$work/apt
-mkdir -p "$apt_dir"/{lists/partial,cache/archives/partial,sources.list.d,preferences.d}
+. "$here/private_apt.sh"
+private_apt "$apt_dir"
 echo "deb-src $("$here/apt_archive_uri.sh") trixie main" >"$apt_dir/sources.list"
-: >"$apt_dir/status"
-apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
-          -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
-          -o "Dir::Etc::Preferences=$apt_dir/preferences"
-          -o "Dir::Etc::PreferencesParts=$apt_dir/preferences.d"
-          -o "Dir::State::Lists=$apt_dir/lists"
-          -o "Dir::State::status=$apt_dir/status"
-          -o "Dir::Cache=$apt_dir/cache")
 echo "== downloading Debian trixie's python3.13 source package"
 apt-get "${apt_opts[@]}" -q update >/dev/null
 (cd "$work" && apt-get "${apt_opts[@]}" -q source --download-only python3.13 >/dev/null)

@@ -1,0 +1,15 @@
+# Sourced, not run: private_apt DIR fills the array apt_opts with options that
+# give apt its own sources list, lists, status and cache under DIR, so that the
+# machine's own apt setup is never touched. DIR/sources.list is the caller's.
+private_apt() {
+    local dir=$1
+    mkdir -p "$dir"/{lists/partial,cache/archives/partial,sources.list.d,preferences.d}
+    [ -e "$dir/status" ] || : >"$dir/status"
+    apt_opts=(-o "Dir::Etc::SourceList=$dir/sources.list"
+              -o "Dir::Etc::SourceParts=$dir/sources.list.d"
+              -o "Dir::Etc::Preferences=$dir/preferences"
+              -o "Dir::Etc::PreferencesParts=$dir/preferences.d"
+              -o "Dir::State::Lists=$dir/lists"
+              -o "Dir::State::status=$dir/status"
+              -o "Dir::Cache=$dir/cache")
+}
