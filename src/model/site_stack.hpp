@@ -11,11 +11,21 @@
 
 namespace spinlattice::model {
 
+// A pending site with its column in one integer, site + column * 2^bits
+// (bits those of Index): a neighbour's entry is one addition away, and one
+// store pushes it.
 template <class Index>
-struct PendingSite {
-    Index site;
-    Index column;
+struct PendingEntry;
+template <>
+struct PendingEntry<std::uint32_t> {
+    using type = std::uint64_t;
 };
+template <>
+struct PendingEntry<std::uint64_t> {
+    __extension__ using type = unsigned __int128;
+};
+template <class Index>
+using PendingSite = typename PendingEntry<Index>::type;
 
 template <class Index>
 class ClusterStorage {
