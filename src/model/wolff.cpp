@@ -28,9 +28,10 @@ struct JoinsAlways {
 // without zeroing n bytes per call.
 //
 // Every neighbour is examined without a data-dependent branch: its entries
-// are written, and kept only when it joins. The draws are read in place; when
-// fewer than one expansion's words are left the generator refills ahead,
-// keeping those words in front, so the loop never takes draws one by one.
+// are written, and kept only when it joins. The one branch per site, on
+// whether it touches an edge, is rarely taken. The draws are read in place;
+// when fewer than one expansion's words are left the generator refills
+// ahead, keeping those words in front, so the loop never takes them one by one.
 //
 // Index is 32-bit when every site index fits, halving the lists' memory. The
 // start spin s0 is a template argument and the list ends are pointers, so
@@ -40,14 +41,15 @@ struct JoinsAlways {
 template <class Index, Spin s0, class Joins>
 void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
     using Entry = PendingSite<Index>;
-    constexpr Entry kNextColumn = Entry(1) << (8 * sizeof(Index));
+    constexpr unsigned kIndexBits = 8 * sizeof(Index);
+    constexpr Entry kNextColumn = Entry(1) << kIndexBits;
+    constexpr unsigned kExpansionWords = 8;  // four unit draws at most
     random::StdRng& rng = lattice.rng;
     Spin* const spins = lattice.sites.data();
     const Index width = Index(lattice.width), last_col = width - 1;
     const Index last_row = Index(lattice.site_count() - lattice.width);  // its first site
-    const Entry right = kNextColumn + 1;                  // the entry one site to the right
-    const Entry wrap = Entry(last_col) * right;           // from the first column to the last
-    const Entry last_column = Entry(last_col) * kNextColumn;  // entries at or above are in it
+    const Entry right = kNextColumn + 1;         // the entry one site to the right
+    const Entry wrap = Entry(last_col) * right;  // from the first column to the last
 
     ClusterStorage<Index> storage;
     Entry* pending = storage.pending();
@@ -62,27 +64,35 @@ void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
     *tail++ = Index(start);
     try {
         while (true) {
-            if (!rng.room_words(8)) rng.refill_ahead();
+            if (!rng.room_words(kExpansionWords)) rng.refill_ahead();
             auto units = rng.buffered_draws();
             // Examines one neighbour; a like spin takes its draw and joins when the draw says so.
             auto examine = [&](Entry e) {
                 const Index m = Index(e);
-                const std::uint8_t spin = std::uint8_t(spins[m]);
-                const std::uint64_t like = (s0 > 0 ? spin ^ 0x80u : spin) >> 7;  // the sign bit of a +-1 byte
+                const std::uint32_t spin = std::uint8_t(spins[m]);  // 1 or 255
+                const std::uint64_t like = (s0 > 0 ? spin ^ 0xFFu : spin) >> 7;
                 const std::uint64_t joins_now = like & joins(units.wide());
                 units.take_if(like);
-                spins[m] = Spin(spin - 2 * s0 * int(joins_now));  // s0 becomes -s0
+                // s0 stays only when like and not joining; everything else is now -s0
+                spins[m] = Spin(s0 * (2 * int(like ^ joins_now) - 1));
                 *top = e;
                 *tail = m;
                 top += joins_now;
                 tail += joins_now;
             };
-            while (top != pending && units.room(4) && tail <= roomy) {
+            while (top != pending && units.room_words(kExpansionWords) && tail <= roomy) {
                 const Entry e = *--top;
-                const Index k = Index(e);
-                examine(e < kNextColumn ? e + wrap : e - right);
+                const Index k = Index(e), col = Index(e >> kIndexBits);
+                if (Index(col - 1) < Index(last_col - 1) && Index(k - width) < Index(last_row - width)) {
+                    examine(e - right);  // away from every edge, as most sites are
+                    examine(e - width);
+                    examine(e + right);
+                    examine(e + width);
+                    continue;
+                }
+                examine(col == 0 ? e + wrap : e - right);
                 examine(k < width ? e + last_row : e - width);
-                examine(e >= last_column ? e - wrap : e + right);
+                examine(col == last_col ? e - wrap : e + right);
                 examine(k >= last_row ? e - last_row : e + width);
             }
             rng.finish(units);
