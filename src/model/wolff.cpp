@@ -59,57 +59,82 @@ void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
     // Room for one more expansion while tail <= roomy (pending never outgrows joined).
     Index* roomy = joined + storage.capacity() - 4;
 
+    // Expands pending sites until none is left, the draws in the buffer run
+    // short or (while listing joined sites) the lists are full.
+    auto expand = [&](auto listing) {
+        auto units = rng.buffered_draws();
+        // Examines one neighbour; a like spin takes its draw and joins when the draw says so.
+        auto examine = [&](Entry e) {
+            const Index m = Index(e);
+            const std::uint32_t spin = std::uint8_t(spins[m]);  // 1 or 255
+            const std::uint64_t like = (s0 > 0 ? spin ^ 0xFFu : spin) >> 7;
+            const std::uint64_t joins_now = like & joins(units.wide());
+            units.take_if(like);
+            // s0 stays only when like and not joining; everything else is now -s0
+            spins[m] = Spin(s0 * (2 * int(like ^ joins_now) - 1));
+            *top = e;
+            top += joins_now;
+            if constexpr (listing) {
+                *tail = m;
+                tail += joins_now;
+            }
+        };
+        while (top != pending && units.room_words(kExpansionWords) && (!listing || tail <= roomy)) {
+            const Entry e = *--top;
+            const Index k = Index(e), col = Index(e >> kIndexBits);
+            if (Index(col - 1) < Index(last_col - 1) && Index(k - width) < Index(last_row - width)) {
+                examine(e - right);  // away from every edge, as most sites are
+                examine(e - width);
+                examine(e + right);
+                examine(e + width);
+                continue;
+            }
+            examine(col == 0 ? e + wrap : e - right);
+            examine(k < width ? e + last_row : e - width);
+            examine(col == last_col ? e - wrap : e + right);
+            examine(k >= last_row ? e - last_row : e + width);
+        }
+        rng.finish(units);
+    };
+
     spins[start] = Spin(-s0);
     *top++ = Entry(start) + Entry(lattice.position(start)[1]) * kNextColumn;
     *tail++ = Index(start);
-    try {
-        while (true) {
-            if (!rng.room_words(kExpansionWords)) rng.refill_ahead();
-            auto units = rng.buffered_draws();
-            // Examines one neighbour; a like spin takes its draw and joins when the draw says so.
-            auto examine = [&](Entry e) {
-                const Index m = Index(e);
-                const std::uint32_t spin = std::uint8_t(spins[m]);  // 1 or 255
-                const std::uint64_t like = (s0 > 0 ? spin ^ 0xFFu : spin) >> 7;
-                const std::uint64_t joins_now = like & joins(units.wide());
-                units.take_if(like);
-                // s0 stays only when like and not joining; everything else is now -s0
-                spins[m] = Spin(s0 * (2 * int(like ^ joins_now) - 1));
-                *top = e;
-                *tail = m;
-                top += joins_now;
-                tail += joins_now;
-            };
-            while (top != pending && units.room_words(kExpansionWords) && tail <= roomy) {
-                const Entry e = *--top;
-                const Index k = Index(e), col = Index(e >> kIndexBits);
-                if (Index(col - 1) < Index(last_col - 1) && Index(k - width) < Index(last_row - width)) {
-                    examine(e - right);  // away from every edge, as most sites are
-                    examine(e - width);
-                    examine(e + right);
-                    examine(e + width);
-                    continue;
-                }
-                examine(col == 0 ? e + wrap : e - right);
-                examine(k < width ? e + last_row : e - width);
-                examine(col == last_col ? e - wrap : e + right);
-                examine(k >= last_row ? e - last_row : e + width);
-            }
-            rng.finish(units);
-            if (top == pending) break;
-            if (tail > roomy) {
-                const std::uint64_t count = std::uint64_t(tail - joined);
-                storage.grow(std::uint64_t(top - pending), count, lattice.site_count() + 4);  // count never exceeds n
-                top = storage.pending() + (top - pending);
-                pending = storage.pending();
-                joined = storage.joined();
-                tail = joined + count;
-                roomy = joined + storage.capacity() - 4;
-            }
+    const std::uint64_t limit = lattice.site_count() + 4;  // n entries and one expansion's slack
+    // The joined sites are listed only to restore the spins when memory runs
+    // out; once the pending list has room for every site, it can't. That room
+    // is taken when it is at most kAllAtOnce times the room the cluster has
+    // already filled, so that its cost stays in proportion to the work done,
+    // even on a huge lattice.
+    constexpr std::uint64_t kAllAtOnce = 64;
+    bool listing = true;
+    while (top != pending) {
+        if (!rng.room_words(kExpansionWords)) rng.refill_ahead();
+        if (!listing) {
+            expand(std::false_type{});
+            continue;
         }
-    } catch (...) {
-        for (const Index* j = joined; j != tail; ++j) spins[*j] = s0;
-        throw;
+        expand(std::true_type{});
+        if (tail <= roomy || top == pending) continue;
+        const std::uint64_t waiting = std::uint64_t(top - pending);
+        if (limit / kAllAtOnce <= storage.capacity() && storage.take_all(waiting, limit)) {
+            pending = storage.pending();
+            top = pending + waiting;
+            listing = false;
+            continue;
+        }
+        const std::uint64_t count = std::uint64_t(tail - joined);
+        try {
+            storage.grow(waiting, count, limit);
+        } catch (...) {
+            for (const Index* j = joined; j != tail; ++j) spins[*j] = s0;
+            throw;
+        }
+        pending = storage.pending();
+        top = pending + waiting;
+        joined = storage.joined();
+        tail = joined + count;
+        roomy = joined + storage.capacity() - 4;
     }
 }
 
