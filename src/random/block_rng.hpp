@@ -108,8 +108,8 @@ private:
     }
 
     ChaCha12Core core_;
-    alignas(64) std::uint32_t words_[buffer_len] = {};
     std::uint64_t next_ = buffer_len;
+    std::uint32_t words_[buffer_len] = {};
 };
 
 struct ChaCha12Rng {
