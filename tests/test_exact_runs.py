@@ -265,8 +265,8 @@ emit([[arr[i] for i in {touched!r}], repr(lat)[-60:]])
 
 def test_large_clusters_cross_buffer_and_storage_boundaries():
     """Clusters of hundreds of sites: the cluster lists outgrow their first storage,
-    and the in-buffer and one-draw-at-a-time growth paths hand over at every word
-    count; narrow lattices repeat neighbours inside one expansion."""
+    and the draws read in place run into a refill ahead at every word count;
+    narrow lattices repeat neighbours inside one expansion."""
     cases = []
     for i, (w, h, t) in enumerate([(40, 30, 0.0), (40, 30, 1.5), (40, 30, 2.269), (33, 17, 1e-300),
                                    (2, 300, 0.0), (300, 2, 1.0), (2, 150, 2.269), (1, 400, 0.0),
