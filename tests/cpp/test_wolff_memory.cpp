@@ -49,23 +49,19 @@ std::int64_t magnetisation(const Lattice& lattice) {
     return m;
 }
 
-void flips_everything_with_exact_draws() {
-    Lattice lattice = uniform_lattice();
-    StdRng expected = lattice.rng;
-    expected.random_range(kSites);
-    for (std::uint64_t i = 1; i < kSites; ++i) expected.next_u64();
-    spinlattice::model::wolff_step(lattice);
-    CHECK_EQ(magnetisation(lattice), -std::int64_t(kSites));
-    CHECK_EQ(lattice.rng.index(), expected.index());
-    CHECK_EQ(lattice.rng.next_u64(), expected.next_u64());
-}
-
-void test_cluster_completes_with_memory_to_spare() { flips_everything_with_exact_draws(); }
-
-// Without room for the whole lattice at once, the lists keep growing step by step.
-void test_cluster_completes_when_room_for_all_is_refused() {
-    refuse_nothrow = true;
-    flips_everything_with_exact_draws();
+// Refused room for the whole lattice at once, the lists keep growing step by step.
+void test_cluster_completes_exactly_with_or_without_room_for_all() {
+    for (bool refuse : {false, true}) {
+        refuse_nothrow = refuse;
+        Lattice lattice = uniform_lattice();
+        StdRng expected = lattice.rng;
+        expected.random_range(kSites);
+        for (std::uint64_t i = 1; i < kSites; ++i) expected.next_u64();
+        spinlattice::model::wolff_step(lattice);
+        CHECK_EQ(magnetisation(lattice), -std::int64_t(kSites));
+        CHECK_EQ(lattice.rng.index(), expected.index());
+        CHECK_EQ(lattice.rng.next_u64(), expected.next_u64());
+    }
     refuse_nothrow = false;
 }
 
@@ -88,8 +84,7 @@ void test_refused_growth_restores_every_spin() {
 }  // namespace
 
 int main() {
-    test_cluster_completes_with_memory_to_spare();
-    test_cluster_completes_when_room_for_all_is_refused();
+    test_cluster_completes_exactly_with_or_without_room_for_all();
     test_refused_growth_restores_every_spin();
     return check::finish("test_wolff_memory");
 }
