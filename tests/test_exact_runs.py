@@ -265,8 +265,8 @@ emit([[arr[i] for i in {touched!r}], repr(lat)[-60:]])
 
 def test_large_clusters_cross_buffer_and_storage_boundaries():
     """Clusters of hundreds of sites: the cluster lists outgrow their first storage,
-    and the in-buffer and one-draw-at-a-time growth paths hand over at every word
-    count; narrow lattices repeat neighbours inside one expansion."""
+    and the draws read in place run into a refill ahead at every word count;
+    narrow lattices repeat neighbours inside one expansion."""
     cases = []
     for i, (w, h, t) in enumerate([(40, 30, 0.0), (40, 30, 1.5), (40, 30, 2.269), (33, 17, 1e-300),
                                    (2, 300, 0.0), (300, 2, 1.0), (2, 150, 2.269), (1, 400, 0.0),
@@ -277,3 +277,13 @@ def test_large_clusters_cross_buffer_and_storage_boundaries():
     # after domains merged at T = 0, some single call flips more sites than fit the first storage
     flipped = [sum(a != b for a, b in zip(rec[-1][1]["sites"], rec[-3][1]["sites"])) for rec in records]
     assert max(flipped) > 512
+
+
+
+def test_cluster_past_the_lists_growth_on_a_large_lattice():
+    """On 36 000 sites the lists first grow keeping every joined site, then take
+    room for the whole lattice at once: merging domains at T = 0 soon flips a
+    cluster past both steps, and everything stays exact across them."""
+    records = check_same([case(6100, 200, 180, 0.0, 0.0, ["w"] * 40)])
+    spins = [re.search(r"sites: \[([^]]*)\]", rec[-1]).group(1).split(", ") for rec in records[0][1:]]
+    assert max(sum(a != b for a, b in zip(x, y)) for x, y in zip(spins, spins[1:])) > 4096

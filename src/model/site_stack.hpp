@@ -1,8 +1,9 @@
 #pragma once
 // Storage for the Wolff update's two lists, for one call: the pending sites
 // (each with its column, so that its neighbours need no division) and every
-// joined site in joining order. Both share one capacity; the first entries
-// live inline, so the small clusters of most calls never touch the heap.
+// joined site in joining order, kept until the pending list has room for
+// every site. Both share one capacity; the first entries live inline, so the
+// small clusters of most calls never touch the heap.
 
 #include <cstdint>
 #include <cstring>
@@ -11,11 +12,21 @@
 
 namespace spinlattice::model {
 
+// A pending site with its column in one integer, site + column * 2^bits
+// (bits those of Index): a neighbour's entry is one addition away, and one
+// store pushes it.
 template <class Index>
-struct PendingSite {
-    Index site;
-    Index column;
+struct PendingEntry;
+template <>
+struct PendingEntry<std::uint32_t> {
+    using type = std::uint64_t;
 };
+template <>
+struct PendingEntry<std::uint64_t> {
+    __extension__ using type = unsigned __int128;
+};
+template <class Index>
+using PendingSite = typename PendingEntry<Index>::type;
 
 template <class Index>
 class ClusterStorage {
@@ -27,6 +38,18 @@ public:
     PendingSite<Index>* pending() noexcept { return pending_; }
     Index* joined() noexcept { return joined_; }
     std::uint64_t capacity() const noexcept { return capacity_; }
+
+    // Moves the first `pending` entries to room for `limit` of them, the
+    // most the cluster can need, leaving the joined list behind; false, with
+    // nothing changed, when that memory can't be had.
+    [[gnu::noinline]] bool take_all(std::uint64_t pending, std::uint64_t limit) noexcept {
+        auto all = std::unique_ptr<PendingSite<Index>[]>(new (std::nothrow) PendingSite<Index>[limit]);
+        if (!all) return false;
+        std::memcpy(all.get(), pending_, pending * sizeof(PendingSite<Index>));
+        pending_heap_ = std::move(all);
+        pending_ = pending_heap_.get();
+        return true;
+    }
 
     // Grows eightfold, but never past `limit` (the site count and the slack
     // of one expansion), keeping the first `pending` and `joined` entries:

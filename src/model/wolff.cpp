@@ -7,6 +7,16 @@
 namespace spinlattice::model {
 
 namespace {
+// Whether a like-spin neighbour joins, from the wide value of its unit draw:
+// p > unit draw as one comparison of that value, or certain when p >= 1.
+struct JoinsBelow {
+    std::uint64_t wide_limit;
+    std::uint64_t operator()(std::uint64_t wide) const noexcept { return wide < wide_limit; }
+};
+struct JoinsAlways {
+    std::uint64_t operator()(std::uint64_t) const noexcept { return 1; }
+};
+
 // The cluster is grown depth-first from an explicit stack (the site that
 // joined last is expanded next), examining neighbours left, up, right, down.
 //
@@ -17,83 +27,131 @@ namespace {
 // draws and the final spins are those of flagging and negating afterwards,
 // without zeroing n bytes per call.
 //
+// Every neighbour is examined without a data-dependent branch: its entries
+// are written, and kept only when it joins. The one branch per site, on
+// whether it touches an edge, is rarely taken. The draws are read in place;
+// when fewer than one expansion's words are left the generator refills
+// ahead, keeping those words in front, so the loop never takes them one by one.
+//
 // Index is 32-bit when every site index fits, halving the lists' memory. The
 // start spin s0 is a template argument and the list ends are pointers, so
 // that the loop's values fit in registers; they live in locals because spin
 // stores are byte stores, which the compiler must assume may alias any member
 // it would otherwise reload.
-template <class Index, Spin s0>
-void grow_cluster(Lattice& lattice, std::uint64_t start, random::UnitBound p) {
+template <class Index, Spin s0, class Joins>
+void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
+    using Entry = PendingSite<Index>;
+    constexpr unsigned kIndexBits = 8 * sizeof(Index);
+    constexpr Entry kNextColumn = Entry(1) << kIndexBits;
+    constexpr unsigned kExpansionWords = 8;  // four unit draws at most
     random::StdRng& rng = lattice.rng;
     Spin* const spins = lattice.sites.data();
     const Index width = Index(lattice.width), last_col = width - 1;
     const Index last_row = Index(lattice.site_count() - lattice.width);  // its first site
+    const Entry right = kNextColumn + 1;         // the entry one site to the right
+    const Entry wrap = Entry(last_col) * right;  // from the first column to the last
 
     ClusterStorage<Index> storage;
-    PendingSite<Index>* pending = storage.pending();
-    PendingSite<Index>* top = pending;
+    Entry* pending = storage.pending();
+    Entry* top = pending;
     Index* joined = storage.joined();
     Index* tail = joined;
     // Room for one more expansion while tail <= roomy (pending never outgrows joined).
     Index* roomy = joined + storage.capacity() - 4;
 
-    // Examines one neighbour: writes its entries and keeps them only when it joins.
-    auto examine = [&](Index m, Index column, auto& joins) {
-        const Spin spin = spins[m];
-        const bool joins_now = joins(spin == s0);
-        spins[m] = Spin(spin - 2 * s0 * int(joins_now));  // s0 becomes -s0
-        *top = {m, column};
-        *tail = m;
-        top += joins_now;
-        tail += joins_now;
-    };
-    // Examines the four neighbours of the last pending site; joins(like) says
-    // whether a neighbour with spin s0 joins, taking its unit draw only then.
-    auto expand_next = [&](auto&& joins) {
-        const auto [k, col] = *--top;
-        const bool at_left = col == 0, at_right = col == last_col;
-        examine(at_left ? k + last_col : k - 1, at_left ? last_col : col - 1, joins);
-        examine(k < width ? k + last_row : k - width, col, joins);
-        examine(at_right ? k - last_col : k + 1, at_right ? 0 : col + 1, joins);
-        examine(k >= last_row ? k - last_row : k + width, col, joins);
+    // Expands pending sites until none is left, the draws in the buffer run
+    // short or (while listing joined sites) the lists are full.
+    auto expand = [&](auto listing) {
+        auto units = rng.buffered_draws();
+        // Examines one neighbour; a like spin takes its draw and joins when the draw says so.
+        auto examine = [&](Entry e) {
+            const Index m = Index(e);
+            const std::uint32_t spin = std::uint8_t(spins[m]);  // 1 or 255
+            const std::uint64_t like = (s0 > 0 ? spin ^ 0xFFu : spin) >> 7;
+            const std::uint64_t joins_now = like & joins(units.wide());
+            units.take_if(like);
+            // s0 stays only when like and not joining; everything else is now -s0
+            spins[m] = Spin(s0 * (2 * int(like ^ joins_now) - 1));
+            *top = e;
+            top += joins_now;
+            if constexpr (listing) {
+                *tail = m;
+                tail += joins_now;
+            }
+        };
+        while (top != pending && units.room_words(kExpansionWords) && (!listing || tail <= roomy)) {
+            const Entry e = *--top;
+            const Index k = Index(e), col = Index(e >> kIndexBits);
+            if (Index(col - 1) < Index(last_col - 1) && Index(k - width) < Index(last_row - width)) {
+                examine(e - right);  // away from every edge, as most sites are
+                examine(e - width);
+                examine(e + right);
+                examine(e + width);
+                continue;
+            }
+            examine(col == 0 ? e + wrap : e - right);
+            examine(k < width ? e + last_row : e - width);
+            examine(col == last_col ? e - wrap : e + right);
+            examine(k >= last_row ? e - last_row : e + width);
+        }
+        rng.finish(units);
     };
 
     spins[start] = Spin(-s0);
-    *top++ = {Index(start), Index(lattice.position(start)[1])};
+    *top++ = Entry(start) + Entry(lattice.position(start)[1]) * kNextColumn;
     *tail++ = Index(start);
-    try {
-        while (top != pending) {
-            // While the buffer holds the words of four draws they are read in place.
-            auto units = rng.buffered_draws();
-            auto in_buffer = [&units, p](bool like) { return units.below_if(like, p); };
-            while (top != pending && units.room(4) && tail <= roomy) expand_next(in_buffer);
-            rng.finish(units);
-            if (top == pending) break;
-            if (tail > roomy) {
-                const std::uint64_t count = std::uint64_t(tail - joined);
-                storage.grow(std::uint64_t(top - pending), count, lattice.site_count() + 4);  // count never exceeds n
-                top = storage.pending() + (top - pending);
-                pending = storage.pending();
-                joined = storage.joined();
-                tail = joined + count;
-                roomy = joined + storage.capacity() - 4;
-                continue;
-            }
-            auto one_by_one = [&rng, p](bool like) { return like && rng.unit_below(p); };
-            expand_next(one_by_one);
+    const std::uint64_t limit = lattice.site_count() + 4;  // n entries and one expansion's slack
+    // The joined sites are listed only to restore the spins when memory runs
+    // out; once the pending list has room for every site, it can't. That room
+    // is taken when it is at most kAllAtOnce times the room the cluster has
+    // already filled, so that its cost stays in proportion to the work done,
+    // even on a huge lattice.
+    constexpr std::uint64_t kAllAtOnce = 64;
+    bool listing = true;
+    while (top != pending) {
+        if (!rng.room_words(kExpansionWords)) rng.refill_ahead();
+        if (!listing) {
+            expand(std::false_type{});
+            continue;
         }
-    } catch (...) {
-        for (const Index* j = joined; j != tail; ++j) spins[*j] = s0;
-        throw;
+        expand(std::true_type{});
+        if (tail <= roomy || top == pending) continue;
+        const std::uint64_t waiting = std::uint64_t(top - pending);
+        if (limit / kAllAtOnce <= storage.capacity() && storage.take_all(waiting, limit)) {
+            pending = storage.pending();
+            top = pending + waiting;
+            listing = false;
+            continue;
+        }
+        const std::uint64_t count = std::uint64_t(tail - joined);
+        try {
+            storage.grow(waiting, count, limit);
+        } catch (...) {
+            for (const Index* j = joined; j != tail; ++j) spins[*j] = s0;
+            throw;
+        }
+        pending = storage.pending();
+        top = pending + waiting;
+        joined = storage.joined();
+        tail = joined + count;
+        roomy = joined + storage.capacity() - 4;
     }
+}
+
+template <class Index, class Joins>
+void grow_cluster_from(Lattice& lattice, std::uint64_t start, Joins joins) {
+    if (lattice.sites[start] > 0)
+        grow_cluster<Index, 1>(lattice, start, joins);
+    else
+        grow_cluster<Index, -1>(lattice, start, joins);
 }
 
 template <class Index>
 void grow_cluster_from(Lattice& lattice, std::uint64_t start, random::UnitBound p) {
-    if (lattice.sites[start] > 0)
-        grow_cluster<Index, 1>(lattice, start, p);
+    if (p.certain())
+        grow_cluster_from<Index>(lattice, start, JoinsAlways{});
     else
-        grow_cluster<Index, -1>(lattice, start, p);
+        grow_cluster_from<Index>(lattice, start, JoinsBelow{p.wide_limit()});
 }
 }  // namespace
 

@@ -30,6 +30,10 @@ public:
     }
     // Whether the unit draw made from the wide value v lies below the probability.
     bool admits(std::uint64_t v) const noexcept { return (v >> 11) < k_; }
+    // p >= 1: every draw lies below. Otherwise admits(v) is v < wide_limit(),
+    // a comparison of the wide value itself (its low 11 bits cannot tip it).
+    bool certain() const noexcept { return (k_ >> 53) != 0; }
+    std::uint64_t wide_limit() const noexcept { return k_ << 11; }
     // The integer bound itself, 0..2^53.
     std::uint64_t limit() const noexcept { return k_; }
 
@@ -109,9 +113,9 @@ public:
             }
             const std::uint64_t avail = words().words_left() / 2;
             const std::uint64_t run = count < avail ? count : avail;
-            const std::uint64_t first = words().index();
+            const std::uint64_t first = words().position();
             for (std::uint64_t k = 0; k < run; ++k)
-                heads((words().results()[first + 2 * k + 1] >> 31) == 0);  // top bit of the high word
+                heads((words().buffer()[first + 2 * k + 1] >> 31) == 0);  // top bit of the high word
             words().advance(2 * run);
             count -= run;
         }
@@ -123,7 +127,7 @@ public:
     public:
         // Whether `draws` unit draws fit; room_words counts words.
         bool room(unsigned draws) const noexcept { return room_words(2 * draws); }
-        bool room_words(unsigned words) const noexcept { return next_ + words <= words_ + BlockRng::result_len; }
+        bool room_words(unsigned words) const noexcept { return next_ + words <= words_ + BlockRng::buffer_len; }
         // The index draw for 0 < n < 2^32, as random_range takes it (needs room for two words).
         std::uint64_t index_below(std::uint32_t n) noexcept { return narrow_index(n, [this] { return *next_++; }); }
         // The same draw for n = rows * cols, with its row floor(index / cols) by
@@ -155,6 +159,10 @@ public:
             next_ += 2 * std::uint64_t(draw);
             return draw & below;
         }
+        // The same split in two for a loop that decides how to compare:
+        // the wide value at the cursor, then its two words taken when draw is 1.
+        std::uint64_t wide() const noexcept { return wide_at(next_); }
+        void take_if(std::uint64_t draw) noexcept { next_ += 2 * draw; }
         // The decision, with its draw read in place when it takes one (needs room for two words).
         bool unit_or_sure(const UnitOrSure& d) noexcept {
             const bool below = (wide_at(next_) >> 11) < d.bound_;
@@ -168,12 +176,15 @@ public:
         const std::uint32_t* words_;
         const std::uint32_t* next_;  // a cursor rather than an index: one register less in the loops that use it
     };
-    // Whether `count` (at most result_len) words can be read in place; the same as buffered_draws().room_words(count),
-    // tested on the index without forming the cursor first.
-    bool room_words(unsigned count) const noexcept { return words().index() <= BlockRng::result_len - count; }
+    // Whether `count` (at most buffer_len) words can be read in place; the same as buffered_draws().room_words(count),
+    // tested on the position without forming the cursor first.
+    bool room_words(unsigned count) const noexcept { return words().position() <= BlockRng::buffer_len - count; }
+    // Makes the next block now, keeping the fewer than carry_len words left in
+    // front of it; the draws stay the same words in the same order.
+    void refill_ahead() noexcept { words().refill_ahead(); }
     // room() is false from the start when fewer than two words are left.
-    BufferedDraws buffered_draws() const noexcept { return BufferedDraws(words().results(), words().index()); }
-    void finish(const BufferedDraws& draws) noexcept { words().advance(std::uint64_t(draws.next_ - draws.words_) - words().index()); }
+    BufferedDraws buffered_draws() const noexcept { return BufferedDraws(words().buffer(), words().position()); }
+    void finish(const BufferedDraws& draws) noexcept { words().advance(std::uint64_t(draws.next_ - draws.words_) - words().position()); }
 
 private:
     explicit StdRng(const Seed& seed) noexcept : inner_{BlockRng(seed)} {}

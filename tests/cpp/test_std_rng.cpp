@@ -29,7 +29,7 @@ Words key_stream(const Seed& seed, std::uint64_t blocks) {
 }
 
 Words buffer_of(const BlockRng& g) {
-    const std::uint32_t* w = g.results();
+    const std::uint32_t* w = g.buffer() + BlockRng::carry_len;  // the current block
     return Words(w, w + 64);
 }
 
@@ -142,15 +142,31 @@ void test_interleaved_draws_follow_the_stream() {
     const Seed seed = counting_seed();
 
     // Long mixed runs of every draw kind; many land at odd positions, so wide draws
-    // straddle refills (low half old word 63, high half new word 0).
+    // straddle refills (low half old word 63, high half new word 0). Refills ahead
+    // of need and in-place runs are mixed in: neither may change a word or the index.
     for (std::uint64_t run = 0; run < 4; ++run) {
         StreamModel m{key_stream(seed, 400)};
         StdRng g = StdRng::from_seed(seed);
         Lcg lcg{run};
-        int mismatches = 0, index_mismatches = 0, splits = 0;
+        int mismatches = 0, index_mismatches = 0, splits = 0, ahead = 0;
         while (m.p + 8 < m.ks.size()) {
             const std::uint64_t before = g.index();
-            switch (lcg.next() % 5) {
+            switch (lcg.next() % 7) {
+                case 5:
+                    if (!g.room_words(BlockRng::carry_len)) {
+                        g.refill_ahead();
+                        ahead += before != 64;  // some words were carried
+                    }
+                    break;
+                case 6: {
+                    auto units = g.buffered_draws();
+                    for (std::uint64_t k = lcg.next() % 4; k > 0 && units.room(1); --k) {
+                        const bool draw = lcg.next() & 1;
+                        mismatches += units.below_if(draw, UnitBound(0.5)) != (draw && UnitBound(0.5).admits(m.wide()));
+                    }
+                    g.finish(units);
+                    break;
+                }
                 case 0: mismatches += g.next_u32() != m.word(); break;
                 case 1: mismatches += g.next_u64() != m.wide(); break;
                 case 2: {
@@ -171,6 +187,7 @@ void test_interleaved_draws_follow_the_stream() {
         CHECK_EQ(mismatches, 0);
         CHECK_EQ(index_mismatches, 0);
         CHECK(splits > 0);
+        CHECK(ahead > 0);
     }
 }
 
@@ -217,6 +234,7 @@ void test_unit_bound_matches_the_comparison() {
             for (std::uint64_t low : {std::uint64_t(0), std::uint64_t(0x7FF)}) {
                 const std::uint64_t v = k << 11 | low;
                 mismatches += bound.admits(v) != (p > std::ldexp(double(v >> 11), -53));
+                mismatches += bound.admits(v) != (bound.certain() || v < bound.wide_limit());
             }
     }
     CHECK_EQ(mismatches, 0);
