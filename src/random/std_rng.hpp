@@ -152,15 +152,8 @@ public:
                 });
             return {index, row};
         }
-        // Each unit test takes its draw only when asked to, without a branch on that.
-        // draw && p > unit draw; the two words are taken only when draw.
-        bool below_if(bool draw, UnitBound p) noexcept {
-            const bool below = p.admits(wide_at(next_));
-            next_ += 2 * std::uint64_t(draw);
-            return draw & below;
-        }
-        // The same split in two for a loop that decides how to compare:
-        // the wide value at the cursor, then its two words taken when draw is 1.
+        // A unit draw that is taken only when asked for, without a branch on
+        // that: the wide value at the cursor, then its two words taken when draw is 1.
         std::uint64_t wide() const noexcept { return wide_at(next_); }
         void take_if(std::uint64_t draw) noexcept { next_ += 2 * draw; }
         // The decision, with its draw read in place when it takes one (needs room for two words).
