@@ -93,8 +93,6 @@ public:
     // The unit draw: (v >> 11) * 2^-53, exact, in [0, 1 - 2^-53].
     double unit() noexcept { return double(next_u64() >> 11) * 0x1.0p-53; }
 
-    // p > unit draw, with the draw taken.
-    bool unit_below(UnitBound p) noexcept { return p.admits(next_u64()); }
     // True without a draw when the decision is certain, else p > unit draw.
     bool unit_or_sure(const UnitOrSure& d) noexcept { return d.sure() || (next_u64() >> 11) < d.bound_; }
 
