@@ -123,12 +123,10 @@ public:
     // checked room first; finish() hands the position back to the generator.
     class BufferedDraws {
     public:
-        // Whether `draws` unit draws fit; room_words counts words.
-        bool room(unsigned draws) const noexcept { return room_words(2 * draws); }
+        // Whether `words` words can be read in place.
         bool room_words(unsigned words) const noexcept { return next_ + words <= words_ + BlockRng::buffer_len; }
-        // The index draw for 0 < n < 2^32, as random_range takes it (needs room for two words).
-        std::uint64_t index_below(std::uint32_t n) noexcept { return narrow_index(n, [this] { return *next_++; }); }
-        // The same draw for n = rows * cols, with its row floor(index / cols) by
+        // The index draw for 0 < n = rows * cols < 2^32, as random_range takes it
+        // (needs room for two words), with its row floor(index / cols) by
         // one multiply: without the correction draw the index is
         // floor(w * rows * cols / 2^32) for the first word w, and
         // floor(floor(y) / cols) = floor(y / cols) makes the row floor(w * rows / 2^32).
