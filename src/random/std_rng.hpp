@@ -176,7 +176,7 @@ public:
     void finish(const BufferedDraws& draws) noexcept { words().advance(std::uint64_t(draws.next_ - draws.words_) - words().position()); }
 
 private:
-    explicit StdRng(const Seed& seed) noexcept : inner_{BlockRng(seed)} {}
+    explicit StdRng(const Seed& seed) noexcept : keystream_(seed) {}
 
     // The narrow index draw on the words next_word() hands out (see random_range),
     // handed to plain(index, first word) or, when the correction draw was
@@ -210,10 +210,10 @@ private:
         return hi;
     }
 
-    BlockRng& words() noexcept { return inner_.rng; }
-    const BlockRng& words() const noexcept { return inner_.rng; }
+    BlockRng& words() noexcept { return keystream_; }
+    const BlockRng& words() const noexcept { return keystream_; }
 
-    ChaCha12Rng inner_;
+    BlockRng keystream_;
 };
 
 }  // namespace spinlattice::random
