@@ -279,7 +279,6 @@ def test_large_clusters_cross_buffer_and_storage_boundaries():
     assert max(flipped) > 512
 
 
-
 def test_cluster_past_the_lists_growth_on_a_large_lattice():
     """On 36 000 sites the lists first grow keeping every joined site, then take
     room for the whole lattice at once: merging domains at T = 0 soon flips a

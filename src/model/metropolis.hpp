@@ -10,7 +10,8 @@
 namespace spinlattice::model {
 
 // The same update for every case, including the ones the inline path leaves:
-// an empty or huge lattice, a buffer near its end, changed parameters.
+// an empty or huge lattice, a buffer near its end, changed parameters. Out of
+// line, so that the inline update stays small.
 void simulation_step_general(Lattice& lattice);
 
 // Small enough to sit in the caller: when the buffer holds the four words the

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 namespace spinlattice::model {
 
@@ -16,17 +17,7 @@ namespace spinlattice::model {
 // (bits those of Index): a neighbour's entry is one addition away, and one
 // store pushes it.
 template <class Index>
-struct PendingEntry;
-template <>
-struct PendingEntry<std::uint32_t> {
-    using type = std::uint64_t;
-};
-template <>
-struct PendingEntry<std::uint64_t> {
-    __extension__ using type = unsigned __int128;
-};
-template <class Index>
-using PendingSite = typename PendingEntry<Index>::type;
+using PendingSite = std::conditional_t<sizeof(Index) == 4, std::uint64_t, unsigned __int128>;
 
 template <class Index>
 class ClusterStorage {

@@ -112,8 +112,4 @@ private:
     std::uint32_t words_[buffer_len] = {};
 };
 
-struct ChaCha12Rng {
-    BlockRng rng;
-};
-
 }  // namespace spinlattice::random

@@ -8,7 +8,7 @@
 namespace spinlattice::random {
 namespace {
 
-// Additions and xors are the shared lane arithmetic (add and eor on NEON).
+// Additions, xors, loads and stores are the shared lane arithmetic (add, eor, ld1, st1 on NEON).
 struct NeonRows : LaneRows<uint32x4_t> {
     template <int n>
     static Vec rotl(Vec x) {
@@ -17,14 +17,6 @@ struct NeonRows : LaneRows<uint32x4_t> {
     }
     template <int words>
     static Vec turn(Vec x) { return vextq_u32(x, x, words); }
-
-    static Vec load(const std::uint32_t* words) { return vld1q_u32(words); }
-    static void store(std::uint32_t* words, Vec x) { vst1q_u32(words, x); }
-    static Vec constant_row() { return vld1q_u32(kConstantWords); }
-    // Counter (low word first) then stream: state words 12-15 of one block.
-    static Vec counter_row(std::uint64_t counter, std::uint64_t stream) {
-        return vcombine_u32(vcreate_u32(counter), vcreate_u32(stream));
-    }
 };
 
 }  // namespace

@@ -10,8 +10,10 @@
 // per-ISA file compiles its own copy for its own target, so the linker can
 // never hand a wider target's copy to a narrower file.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "random/chacha.hpp"
@@ -116,8 +118,8 @@ inline void chacha_blocks_128(const std::uint32_t key[8], std::uint64_t counter,
 typedef std::uint32_t U32x4 __attribute__((vector_size(16)));
 
 // What the 128-bit row policies (SSE2, SSSE3, NEON) share, written once on a vector of 32-bit lanes:
-// additions, xors, rotations by two shifts, and turning each group of four
-// words (one block's row) left by whole words.
+// additions, xors, rotations by two shifts, turning each group of four words
+// (one block's row) left by whole words, and the rows' loads, stores and inputs.
 template <class Lanes>
 struct LaneRows {
     using Vec = Lanes;
@@ -127,6 +129,26 @@ struct LaneRows {
     static Vec shift_rotl(Vec x) { return x << n | x >> (32 - n); }
     template <int words>
     static Vec turn(Vec x) { return turn_groups<words>(x, std::make_index_sequence<sizeof(Vec) / 4>()); }
+
+    static Vec load(const std::uint32_t* words) {
+        Vec x;
+        std::memcpy(&x, words, sizeof x);
+        return x;
+    }
+    static void store(std::uint32_t* words, Vec x) { std::memcpy(words, &x, sizeof x); }
+    static Vec constant_row() { return Vec{kConstantWords[0], kConstantWords[1], kConstantWords[2], kConstantWords[3]}; }
+    // Counter (low word first) then stream: state words 12-15 of one block;
+    // two 64-bit lanes where that is the memory order.
+    static Vec counter_row(std::uint64_t counter, std::uint64_t stream) {
+        if constexpr (std::endian::native == std::endian::little) {
+            typedef std::uint64_t U64x2 __attribute__((vector_size(16)));
+            const U64x2 halves = {counter, stream};
+            Vec x;
+            std::memcpy(&x, &halves, sizeof x);
+            return x;
+        }
+        return Vec{std::uint32_t(counter), std::uint32_t(counter >> 32), std::uint32_t(stream), std::uint32_t(stream >> 32)};
+    }
 
 private:
     template <int words, std::size_t... I>
@@ -144,16 +166,6 @@ struct Sse2Rows : LaneRows<U32x4> {
     static Vec rotl(Vec x) {
         if constexpr (n == 16) return Vec(_mm_shufflehi_epi16(_mm_shufflelo_epi16(__m128i(x), 0xB1), 0xB1));
         else return shift_rotl<n>(x);
-    }
-
-    static Vec load(const std::uint32_t* words) {
-        return Vec(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words)));
-    }
-    static void store(std::uint32_t* words, Vec x) { _mm_storeu_si128(reinterpret_cast<__m128i*>(words), __m128i(x)); }
-    static Vec constant_row() { return Vec{kConstantWords[0], kConstantWords[1], kConstantWords[2], kConstantWords[3]}; }
-    // Counter (low word first) then stream: state words 12-15 of one block.
-    static Vec counter_row(std::uint64_t counter, std::uint64_t stream) {
-        return Vec(_mm_set_epi64x(static_cast<long long>(stream), static_cast<long long>(counter)));
     }
 };
 

@@ -93,8 +93,6 @@ public:
     // The unit draw: (v >> 11) * 2^-53, exact, in [0, 1 - 2^-53].
     double unit() noexcept { return double(next_u64() >> 11) * 0x1.0p-53; }
 
-    // p > unit draw, with the draw taken.
-    bool unit_below(UnitBound p) noexcept { return p.admits(next_u64()); }
     // True without a draw when the decision is certain, else p > unit draw.
     bool unit_or_sure(const UnitOrSure& d) noexcept { return d.sure() || (next_u64() >> 11) < d.bound_; }
 
@@ -125,12 +123,10 @@ public:
     // checked room first; finish() hands the position back to the generator.
     class BufferedDraws {
     public:
-        // Whether `draws` unit draws fit; room_words counts words.
-        bool room(unsigned draws) const noexcept { return room_words(2 * draws); }
+        // Whether `words` words can be read in place.
         bool room_words(unsigned words) const noexcept { return next_ + words <= words_ + BlockRng::buffer_len; }
-        // The index draw for 0 < n < 2^32, as random_range takes it (needs room for two words).
-        std::uint64_t index_below(std::uint32_t n) noexcept { return narrow_index(n, [this] { return *next_++; }); }
-        // The same draw for n = rows * cols, with its row floor(index / cols) by
+        // The index draw for 0 < n = rows * cols < 2^32, as random_range takes it
+        // (needs room for two words), with its row floor(index / cols) by
         // one multiply: without the correction draw the index is
         // floor(w * rows * cols / 2^32) for the first word w, and
         // floor(floor(y) / cols) = floor(y / cols) makes the row floor(w * rows / 2^32).
@@ -180,7 +176,7 @@ public:
     void finish(const BufferedDraws& draws) noexcept { words().advance(std::uint64_t(draws.next_ - draws.words_) - words().position()); }
 
 private:
-    explicit StdRng(const Seed& seed) noexcept : inner_{BlockRng(seed)} {}
+    explicit StdRng(const Seed& seed) noexcept : keystream_(seed) {}
 
     // The narrow index draw on the words next_word() hands out (see random_range),
     // handed to plain(index, first word) or, when the correction draw was
@@ -214,10 +210,10 @@ private:
         return hi;
     }
 
-    BlockRng& words() noexcept { return inner_.rng; }
-    const BlockRng& words() const noexcept { return inner_.rng; }
+    BlockRng& words() noexcept { return keystream_; }
+    const BlockRng& words() const noexcept { return keystream_; }
 
-    ChaCha12Rng inner_;
+    BlockRng keystream_;
 };
 
 }  // namespace spinlattice::random

@@ -160,7 +160,7 @@ void test_interleaved_draws_follow_the_stream() {
                     break;
                 case 6: {
                     auto units = g.buffered_draws();
-                    for (std::uint64_t k = lcg.next() % 4; k > 0 && units.room(1); --k) {
+                    for (std::uint64_t k = lcg.next() % 4; k > 0 && units.room_words(2); --k) {
                         const bool draw = lcg.next() & 1;
                         mismatches += draw && units.wide() != m.wide();
                         units.take_if(draw);
@@ -254,11 +254,11 @@ void test_buffered_draws_follow_the_stream() {
         auto units = g.buffered_draws();
         int mismatches = 0, tests = 0;
         const std::uint32_t bounds[] = {1, 7, 3u << 30, 0xFFFFFFFFu, 2969686940u};
-        while (units.room(1)) {
+        while (units.room_words(2)) {
             const std::uint64_t choice = lcg.next();
             if (choice % 3 == 0) {  // an index draw, one or two words
                 const std::uint32_t n = bounds[choice / 3 % 5];
-                mismatches += units.index_below(n) != m.range(n);
+                mismatches += units.index_below_with_row(n, 1, n).index != m.range(n);
                 ++tests;
                 continue;
             }
