@@ -55,7 +55,6 @@ template <std::size_t N>
 struct FixedText {
     char chars[N + 1]{};
     constexpr const char* c_str() const noexcept { return chars; }
-    constexpr std::string_view view() const noexcept { return {chars, N}; }
 };
 
 // Text is written twice through the same writer: once to count, once to fill.

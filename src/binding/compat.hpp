@@ -35,7 +35,9 @@ inline void restore_raised_exception(PyObject* exc) noexcept {
 }
 
 #if PY_VERSION_HEX >= 0x030F0000
-// Unified slot records (3.15), for the export hook and PyType_FromSlots.
+// Unified slot records (3.15), for the export hook and PyType_FromSlots. Filled
+// in by hand: the header's PySlot_* initializer macros name only some fields,
+// which -Wmissing-field-initializers rejects in C++.
 using SlotFunction = decltype(PySlot{}.sl_func);
 
 inline PySlot data_slot(std::uint16_t id, std::uint16_t flags, const void* value) {

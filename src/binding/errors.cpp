@@ -42,6 +42,37 @@ PyObject* argument_note(std::string_view name) {
 #endif
 }
 
+// Takes the interpreter's current error and returns it (owned, never null). A
+// PanicException that came back out of Python code is reported instead and its
+// stop resumed (thrown as Stop).
+PyObject* fetch_error_resuming_stop() {
+    PyObject* exc = fetch_raised_exception();
+    if (!exc) {  // a failure reported without an exception: make one rather than crash
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        exc = fetch_raised_exception();
+    }
+    PyObject* panic = panic_exception_type();
+    if (!panic) {  // can't compare; keep the original error
+        PyErr_Clear();
+        return exc;
+    }
+    if (reinterpret_cast<PyObject*>(Py_TYPE(exc)) != panic) return exc;
+
+    std::string message = "Unwrapped panic from Python code";
+    if (PyRef text{PyObject_Str(exc)}) {
+        Py_ssize_t size;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) message.assign(utf8, size);
+        else PyErr_Clear();
+    } else {
+        PyErr_Clear();
+    }
+    PySys_WriteStderr("spinlattice: a PanicException was raised by Python code called from the module.\n");
+    PySys_WriteStderr("Its traceback follows; the call is stopped with the same message.\n");
+    restore_raised_exception(exc);
+    PyErr_PrintEx(0);
+    throw Stop(std::move(message));
+}
+
 }  // namespace
 
 PyObject* panic_exception_type() noexcept {
@@ -71,34 +102,6 @@ void raise_active_exception() noexcept {
     } catch (...) {
         raise_panic("unknown native failure");
     }
-}
-
-PyObject* fetch_error_resuming_stop() {
-    PyObject* exc = fetch_raised_exception();
-    if (!exc) {  // a failure reported without an exception: make one rather than crash
-        PyErr_SetString(PyExc_SystemError, "error return without exception set");
-        exc = fetch_raised_exception();
-    }
-    PyObject* panic = panic_exception_type();
-    if (!panic) {  // can't compare; keep the original error
-        PyErr_Clear();
-        return exc;
-    }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(exc)) != panic) return exc;
-
-    std::string message = "Unwrapped panic from Python code";
-    if (PyRef text{PyObject_Str(exc)}) {
-        Py_ssize_t size;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) message.assign(utf8, size);
-        else PyErr_Clear();
-    } else {
-        PyErr_Clear();
-    }
-    PySys_WriteStderr("spinlattice: a PanicException was raised by Python code called from the module.\n");
-    PySys_WriteStderr("Its traceback follows; the call is stopped with the same message.\n");
-    restore_raised_exception(exc);
-    PyErr_PrintEx(0);
-    throw Stop(std::move(message));
 }
 
 void keep_error_resuming_stop() { restore_raised_exception(fetch_error_resuming_stop()); }

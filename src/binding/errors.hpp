@@ -35,12 +35,8 @@ inline auto guarded(Body&& body) noexcept -> decltype(body()) {
 // Helpers below set the Python exception and return nothing; their callers
 // return their own failure value (nullptr or -1).
 
-// Takes the interpreter's current error and returns it (owned, never null). A
-// PanicException that came back out of Python code is reported instead and its
-// stop resumed (thrown as Stop).
-PyObject* fetch_error_resuming_stop();
-
-// Leaves the interpreter's current error set, resuming the stop of a PanicException as above.
+// Leaves the interpreter's current error set. A PanicException that came back
+// out of Python code is reported instead and its stop resumed (thrown as Stop).
 void keep_error_resuming_stop();
 
 // The current error is the failed conversion of argument `name`: adds the note

@@ -32,17 +32,11 @@ template <>
 struct Held<Borrow::shared> {
     using Guard = SharedBorrow;
     static const model::Lattice& lattice(PyObject* self) noexcept { return as_lattice_object(self).lattice; }
-    static bool take(BorrowFlag& flag) noexcept { return try_borrow(flag); }
-    static void release(BorrowFlag& flag) noexcept { release_borrow(flag); }
-    static void refuse() noexcept { raise_already_mutably_borrowed(); }
 };
 template <>
 struct Held<Borrow::exclusive> {
     using Guard = ExclusiveBorrow;
     static model::Lattice& lattice(PyObject* self) noexcept { return as_lattice_object(self).lattice; }
-    static bool take(BorrowFlag& flag) noexcept { return try_borrow_mut(flag); }
-    static void release(BorrowFlag& flag) noexcept { release_borrow_mut(flag); }
-    static void refuse() noexcept { raise_already_borrowed(); }
 };
 
 // The argument conversion a parameter's annotation names.
@@ -156,16 +150,11 @@ inline constexpr FunctionDescription description = [] {
 template <std::size_t I>
 PyObject* call_without_arguments(PyObject* self) {
     using H = Held<row_at<I>.borrow>;
-    BorrowFlag& flag = flag_of(self);
-    if (!H::take(flag)) [[unlikely]] {
-        H::refuse();
-        return nullptr;
-    }
-    PyObject* const result = guarded([&]() -> PyObject* {
+    typename H::Guard borrow(flag_of(self));
+    if (!borrow) [[unlikely]] return nullptr;
+    return guarded([&]() -> PyObject* {
         return run_and_convert<row_at<I>.returns>([&]() -> decltype(auto) { return row_at<I>.operation(H::lattice(self)); });
     });
-    H::release(flag);
-    return result;
 }
 
 template <std::size_t I>
