@@ -23,6 +23,8 @@ import time
 from pathlib import Path
 from typing import Any
 
+import sweep
+
 DEFAULT_OUT = Path(__file__).resolve().parent / "output"
 
 SIZES = (16, 32, 64, 128, 256)
@@ -38,7 +40,7 @@ QUICK_BUDGET = {8: 4000, 16: 4000, 32: 2400}
 QUICK_EQUILIBRATION = 50
 
 EXACT = {
-    "Tc": 2.0 / math.log(1.0 + math.sqrt(2.0)),
+    "Tc": sweep.T_C,
     "gamma_over_nu": 7.0 / 4.0,
     "nu": 1.0,
     "beta_over_nu": 1.0 / 8.0,
@@ -207,7 +209,6 @@ def analyse(by_size: dict[int, list[Any]], blocks: int, series_path: Path | None
     import numpy as np
 
     import analysis as an
-    import sweep
 
     replicate_sets = [by_size] + [
         {L: [s.without_block(j, blocks) for s in chains] for L, chains in by_size.items()} for j in range(blocks)
@@ -421,8 +422,6 @@ def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> N
 
 
 def main(argv: list[str] | None = None) -> int:
-    import sweep
-
     parser = sweep.example_parser(__doc__, DEFAULT_OUT, "a smoke run on small lattices; its estimates mean little")
     parser.add_argument("--reanalyse", action="store_true", help="analyse the series saved by the last run in --out instead of simulating")
     args = parser.parse_args(argv)
