@@ -230,15 +230,14 @@ def analyse(by_size: dict[int, list[Any]], blocks: int, series_path: Path | None
     for power in (1.0, 2.0, 3.0):
         tc, c, chi2 = fit_tc(sizes, full["crossings"], list(cross_err), power)
         choices.append((chi2, power, tc, c))
-    chi2, power, _, _ = min(choices)
+    chi2, power, tc, slope = min(choices)
     tcs = np.array([fit_tc(sizes, r["crossings"], list(cross_err), power)[0] for r in reps])
-    tc_full = fit_tc(sizes, full["crossings"], list(cross_err), power)
-    finish(full, tc_full[0], by_size)
+    finish(full, tc, by_size)
     for r, t, rs in zip(reps, tcs, replicate_sets[1:]):
         finish(r, float(t), rs)
-    result["Tc"] = tc_full[0]
+    result["Tc"] = tc
     result["Tc_err"] = float(an.jackknife(tcs))
-    result["Tc_extrapolation"] = {"power": power, "slope": tc_full[1], "chi2": tc_full[2], "dof": len(sizes) - 3}
+    result["Tc_extrapolation"] = {"power": power, "slope": slope, "chi2": chi2, "dof": len(sizes) - 3}
     fits = {}
     # The chi' peaks and U's steepest slopes carry 1/L corrections (see OMEGA) that
     # pure power laws over L = 16..256 pass their chi^2 test with and still miss 7/4
