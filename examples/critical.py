@@ -178,15 +178,15 @@ def fit_tc(sizes: list[int], crossings: list[float], err: list[float], power: fl
     return an.extrapolate(sizes[:-1], crossings, err, power)
 
 
-def _replicate(by_size: dict[int, list[Any]], j: int, blocks: int) -> dict[str, Any]:
-    """estimate() on every chain with its j-th block left out (j < 0: nothing left out)."""
-    if j >= 0:
-        by_size = {L: [s.without_block(j, blocks) for s in chains] for L, chains in by_size.items()}
-    return estimate(by_size)
+def _without_block(by_size: dict[int, list[Any]], j: int, blocks: int) -> dict[int, list[Any]]:
+    """Every chain with its j-th of `blocks` blocks left out: one jackknife replicate."""
+    return {L: [s.without_block(j, blocks) for s in chains] for L, chains in by_size.items()}
 
 
 def _replicate_from_file(path: str, j: int, blocks: int) -> dict[str, Any]:
-    return _replicate(_series_by_size(load_series(Path(path))), j, blocks)
+    """estimate() on the saved chains with their j-th block left out (j < 0: nothing left out)."""
+    by_size = _series_by_size(load_series(Path(path)))
+    return estimate(by_size if j < 0 else _without_block(by_size, j, blocks))
 
 
 def _series_by_size(raw: list[dict[str, Any]]) -> dict[int, list[Any]]:
@@ -210,9 +210,7 @@ def analyse(by_size: dict[int, list[Any]], blocks: int, series_path: Path | None
 
     import analysis as an
 
-    replicate_sets = [by_size] + [
-        {L: [s.without_block(j, blocks) for s in chains] for L, chains in by_size.items()} for j in range(blocks)
-    ]
+    replicate_sets = [by_size] + [_without_block(by_size, j, blocks) for j in range(blocks)]
     if series_path is not None and workers != 1:
         with sweep.open_executor(None, workers) as pool:
             calls = [(str(series_path), j, blocks) for j in range(-1, blocks)]
