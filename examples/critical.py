@@ -50,12 +50,7 @@ SIZE_COLORS = ("#1f5fa8", "#c8372d", "#2a9d4b", "#8a4fbf", "#d98c1f", "#444444")
 
 def check_dependencies() -> None:
     """Fail before any chain runs if the analysis or the figure cannot be made."""
-    missing = []
-    for name in ("numpy", "scipy", "matplotlib"):
-        try:
-            __import__(name)
-        except ImportError:
-            missing.append(name)
+    missing = sweep.missing_modules(("numpy", "scipy", "matplotlib"))
     if missing:
         raise SystemExit(
             f"critical.py needs {', '.join(missing)}: pip install '.[demo]' (or make study)"

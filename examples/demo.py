@@ -293,18 +293,12 @@ def plot_snapshots(snapshots: list[tuple[float, list[int]]], L: int, path: Path)
     plt.close(fig)
 
 
-def missing_dependencies() -> list[str]:
-    """Modules the demo needs after its chains have run, checked before they run."""
-    import importlib.util
-
-    return [name for name in PLOTTING_DEPENDENCIES if importlib.util.find_spec(name) is None]
-
-
 def main(argv: list[str] | None = None) -> int:
     parser = sweep.example_parser(__doc__, DEFAULT_OUT, "a few seconds' smoke run with tiny lattices")
     args = parser.parse_args(argv)
 
-    missing = missing_dependencies()
+    # What the demo needs after its chains have run, checked before they run.
+    missing = sweep.missing_modules(PLOTTING_DEPENDENCIES)
     if missing:
         print(f"demo.py needs {', '.join(missing)} for its figures and exact curves: pip install '.[demo]'", file=sys.stderr)
         return 2

@@ -437,6 +437,14 @@ def add_executor_arguments(parser: Any) -> None:
     parser.add_argument("--workers", type=_worker_count, metavar="N", help="local worker processes (default: one per core)")
 
 
+def missing_modules(names: Sequence[str]) -> list[str]:
+    """Those of `names` that cannot be imported here: the example commands check
+    what their analysis and figures need before any chain runs."""
+    import importlib.util
+
+    return [name for name in names if importlib.util.find_spec(name) is None]
+
+
 def example_parser(doc: str, default_out: Any, quick_help: str) -> Any:
     """The command line shared by demo.py and critical.py: executor, output folder, smoke run."""
     import argparse
