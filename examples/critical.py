@@ -45,7 +45,6 @@ EXACT = {
     "nu": 1.0,
     "beta_over_nu": 1.0 / 8.0,
 }
-SIZE_COLORS = ("#1f5fa8", "#c8372d", "#2a9d4b", "#8a4fbf", "#d98c1f", "#444444")
 
 
 def check_dependencies() -> None:
@@ -330,7 +329,7 @@ def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> N
     fig, axes = plt.subplots(2, 3, figsize=(15, 9))
     (ax_u, ax_x, ax_peak), (ax_cu, ax_cchi, ax_m) = axes
     for i, L in enumerate(sizes):
-        color = SIZE_COLORS[i % len(SIZE_COLORS)]
+        color = demo.SIZE_COLORS[i % len(demo.SIZE_COLORS)]
         chains = by_size[L]
         grid = _grid(L, -1.0, 3.8, 97)
         obs = [an.observables(an.combined_moments(chains, T), L, T) for T in grid]

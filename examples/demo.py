@@ -46,7 +46,7 @@ QUICK_BUDGET = {"metropolis": (100, 300, 600), "wolff": (50, 300, 600)}
 QUICK_SNAPSHOT_L = 32
 
 LABEL = {"metropolis": "Metropolis", "wolff": "Wolff"}
-SIZE_COLORS = ("#1f5fa8", "#c8372d", "#2a9d4b", "#8a4fbf")
+SIZE_COLORS = ("#1f5fa8", "#c8372d", "#2a9d4b", "#8a4fbf", "#d98c1f", "#444444")
 UNTRUSTED_COLOR = "0.6"
 
 
