@@ -45,6 +45,8 @@ EXACT = {
     "nu": 1.0,
     "beta_over_nu": 1.0 / 8.0,
 }
+# The estimates the study reports, as printed and as keyed in its results.
+ESTIMATES = (("T_c", "Tc"), ("gamma/nu", "gamma_over_nu"), ("nu", "nu"), ("beta/nu", "beta_over_nu"))
 
 
 def check_dependencies() -> None:
@@ -290,15 +292,9 @@ def load_series(path: Path) -> list[dict[str, Any]]:
 def print_estimates(result: dict[str, Any]) -> None:
     import demo
 
-    rows = [
-        ("T_c", "Tc", EXACT["Tc"]),
-        ("gamma/nu", "gamma_over_nu", EXACT["gamma_over_nu"]),
-        ("nu", "nu", EXACT["nu"]),
-        ("beta/nu", "beta_over_nu", EXACT["beta_over_nu"]),
-    ]
     print(f"{'quantity':<10} {'estimate':>14} {'exact':>10} {'deviation':>10} {'in errors':>10}")
-    for label, key, exact in rows:
-        v, e = result[key], result[key + "_err"]
+    for label, key in ESTIMATES:
+        v, e, exact = result[key], result[key + "_err"], EXACT[key]
         print(f"{label:<10} {demo.with_error(v, e):>14} {exact:10.6f} {100 * (v - exact) / exact:+9.3f}% {abs(v - exact) / e:9.1f}s")
     print(f"sizes {result['sizes']}; errors: jackknife over {result['blocks']} blocks of every chain.")
     x = result["Tc_extrapolation"]
@@ -398,7 +394,7 @@ def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> N
     # Estimates against exact values.
     ax_m.axis("off")
     lines = ["estimate            exact"]
-    for label, key in (("T_c", "Tc"), ("gamma/nu", "gamma_over_nu"), ("nu", "nu"), ("beta/nu", "beta_over_nu")):
+    for label, key in ESTIMATES:
         lines.append(f"{label:<9} {result[key]:.5f} +- {result[key + '_err']:.5f}   {EXACT[key]:.5f}")
     corrected = [name for name, f in result["fits"].items() if f["correction"]]
     if corrected:
