@@ -81,9 +81,8 @@ def curves(chains: list[Any]) -> dict[str, Any]:
 
     import analysis as an
 
-    L = chains[0].L
-    grid = _grid(L)
-    obs = [an.observables(an.combined_moments(chains, T), L, T) for T in grid]
+    grid = _grid(chains[0].L)
+    obs = [an.observables_at(chains, T) for T in grid]
     return {
         "grid": grid,
         "U": CubicSpline(grid, np.array([o["U"] for o in obs])),
@@ -328,7 +327,7 @@ def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> N
         color = demo.SIZE_COLORS[i % len(demo.SIZE_COLORS)]
         chains = by_size[L]
         grid = _grid(L, -1.0, 3.8, 97)
-        obs = [an.observables(an.combined_moments(chains, T), L, T) for T in grid]
+        obs = [an.observables_at(chains, T) for T in grid]
         U = np.array([o["U"] for o in obs])
         chi = np.array([o["chi_prime"] for o in obs])
         x = (grid - tc_exact) * L
@@ -336,7 +335,7 @@ def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> N
         ax_cu.plot(x, U, color=color, lw=1.4, label=f"$L = {L}$")
         ax_cchi.plot(x, chi * L**-1.75, color=color, lw=1.4, label=f"$L = {L}$")
         sim_t = [s.T for s in chains]
-        sim = [an.observables(an.combined_moments(chains, T), L, T) for T in sim_t]
+        sim = [an.observables_at(chains, T) for T in sim_t]
         ax_u.plot(sim_t, [o["U"] for o in sim], "o", color=color, ms=4)
         ax_cu.plot((np.array(sim_t) - tc_exact) * L, [o["U"] for o in sim], "o", color=color, ms=4)
         ax_cchi.plot((np.array(sim_t) - tc_exact) * L, [o["chi_prime"] * L**-1.75 for o in sim], "o", color=color, ms=4)
