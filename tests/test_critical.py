@@ -16,12 +16,19 @@ import exact  # noqa: E402
 import sweep  # noqa: E402
 
 
-def enumerate_torus(m, n, T):
-    """ln Z, energy and specific heat per site of the m x n torus, summed over every state."""
+def torus_states(m, n):
+    """Total energy and magnetisation of every state of the m x n torus."""
     N = m * n
     states = np.arange(2**N, dtype=np.int64)[:, None]
     s = (1 - 2 * ((states >> np.arange(N)) & 1)).astype(np.int64).reshape(-1, m, n)
     E = -(s * np.roll(s, 1, 1)).sum((1, 2)) - (s * np.roll(s, 1, 2)).sum((1, 2))
+    return E, s.sum((1, 2))
+
+
+def enumerate_torus(m, n, T):
+    """ln Z, energy and specific heat per site of the m x n torus, summed over every state."""
+    N = m * n
+    E, _ = torus_states(m, n)
     w = np.exp(-(E - E.min()) / T)
     Z = w.sum()
     e, e2 = (w @ E) / Z, (w @ (E * E.astype(float))) / Z
@@ -93,10 +100,7 @@ def test_summary_flags_a_slow_mode_in_any_series():
 
 def test_reweighting_exact_samples_of_a_small_torus():
     # Independent samples of the 4 x 4 torus drawn from its exact Boltzmann weights at two temperatures.
-    states = np.arange(2**16, dtype=np.int64)[:, None]
-    s = (1 - 2 * ((states >> np.arange(16)) & 1)).reshape(-1, 4, 4)
-    E = (-(s * np.roll(s, 1, 1)).sum((1, 2)) - (s * np.roll(s, 1, 2)).sum((1, 2))).astype(float)
-    M = s.sum((1, 2)).astype(float)
+    E, M = (v.astype(float) for v in torus_states(4, 4))
     rng = np.random.default_rng(5)
 
     def draw(T, n=40000):
