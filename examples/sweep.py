@@ -60,8 +60,6 @@ def _ellipk_from_complement(kp: float) -> float:
     (K diverges logarithmically as k' -> 0, near T_c)."""
     from scipy.special import ellipkm1  # imported here: workers only run chains
 
-    if kp == 0.0:
-        return math.inf
     return float(ellipkm1(kp * kp))
 
 
