@@ -127,8 +127,13 @@ def observables(mom: dict[str, float], L: int, T: float) -> dict[str, float]:
     }
 
 
+def observables_at(chains: Sequence[Series], T: float) -> dict[str, float]:
+    """observables() at T from every chain of one size."""
+    return observables(combined_moments(chains, T), chains[0].L, T)
+
+
 def observable_at(chains: Sequence[Series], name: str, T: float) -> float:
-    return observables(combined_moments(chains, T), chains[0].L, T)[name]
+    return observables_at(chains, T)[name]
 
 
 # --- crossings, extrema, fits ---------------------------------------------------

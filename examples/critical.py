@@ -23,6 +23,8 @@ import time
 from pathlib import Path
 from typing import Any
 
+import sweep
+
 DEFAULT_OUT = Path(__file__).resolve().parent / "output"
 
 SIZES = (16, 32, 64, 128, 256)
@@ -38,22 +40,18 @@ QUICK_BUDGET = {8: 4000, 16: 4000, 32: 2400}
 QUICK_EQUILIBRATION = 50
 
 EXACT = {
-    "Tc": 2.0 / math.log(1.0 + math.sqrt(2.0)),
+    "Tc": sweep.T_C,
     "gamma_over_nu": 7.0 / 4.0,
     "nu": 1.0,
     "beta_over_nu": 1.0 / 8.0,
 }
-SIZE_COLORS = ("#1f5fa8", "#c8372d", "#2a9d4b", "#8a4fbf", "#d98c1f", "#444444")
+# The estimates the study reports, as printed and as keyed in its results.
+ESTIMATES = (("T_c", "Tc"), ("gamma/nu", "gamma_over_nu"), ("nu", "nu"), ("beta/nu", "beta_over_nu"))
 
 
 def check_dependencies() -> None:
     """Fail before any chain runs if the analysis or the figure cannot be made."""
-    missing = []
-    for name in ("numpy", "scipy", "matplotlib"):
-        try:
-            __import__(name)
-        except ImportError:
-            missing.append(name)
+    missing = sweep.missing_modules(("numpy", "scipy", "matplotlib"))
     if missing:
         raise SystemExit(
             f"critical.py needs {', '.join(missing)}: pip install '.[demo]' (or make study)"
@@ -83,9 +81,8 @@ def curves(chains: list[Any]) -> dict[str, Any]:
 
     import analysis as an
 
-    L = chains[0].L
-    grid = _grid(L)
-    obs = [an.observables(an.combined_moments(chains, T), L, T) for T in grid]
+    grid = _grid(chains[0].L)
+    obs = [an.observables_at(chains, T) for T in grid]
     return {
         "grid": grid,
         "U": CubicSpline(grid, np.array([o["U"] for o in obs])),
@@ -176,15 +173,15 @@ def fit_tc(sizes: list[int], crossings: list[float], err: list[float], power: fl
     return an.extrapolate(sizes[:-1], crossings, err, power)
 
 
-def _replicate(by_size: dict[int, list[Any]], j: int, blocks: int) -> dict[str, Any]:
-    """estimate() on every chain with its j-th block left out (j < 0: nothing left out)."""
-    if j >= 0:
-        by_size = {L: [s.without_block(j, blocks) for s in chains] for L, chains in by_size.items()}
-    return estimate(by_size)
+def _without_block(by_size: dict[int, list[Any]], j: int, blocks: int) -> dict[int, list[Any]]:
+    """Every chain with its j-th of `blocks` blocks left out: one jackknife replicate."""
+    return {L: [s.without_block(j, blocks) for s in chains] for L, chains in by_size.items()}
 
 
 def _replicate_from_file(path: str, j: int, blocks: int) -> dict[str, Any]:
-    return _replicate(_series_by_size(load_series(Path(path))), j, blocks)
+    """estimate() on the saved chains with their j-th block left out (j < 0: nothing left out)."""
+    by_size = _series_by_size(load_series(Path(path)))
+    return estimate(by_size if j < 0 else _without_block(by_size, j, blocks))
 
 
 def _series_by_size(raw: list[dict[str, Any]]) -> dict[int, list[Any]]:
@@ -207,11 +204,8 @@ def analyse(by_size: dict[int, list[Any]], blocks: int, series_path: Path | None
     import numpy as np
 
     import analysis as an
-    import sweep
 
-    replicate_sets = [by_size] + [
-        {L: [s.without_block(j, blocks) for s in chains] for L, chains in by_size.items()} for j in range(blocks)
-    ]
+    replicate_sets = [by_size] + [_without_block(by_size, j, blocks) for j in range(blocks)]
     if series_path is not None and workers != 1:
         with sweep.open_executor(None, workers) as pool:
             calls = [(str(series_path), j, blocks) for j in range(-1, blocks)]
@@ -229,15 +223,14 @@ def analyse(by_size: dict[int, list[Any]], blocks: int, series_path: Path | None
     for power in (1.0, 2.0, 3.0):
         tc, c, chi2 = fit_tc(sizes, full["crossings"], list(cross_err), power)
         choices.append((chi2, power, tc, c))
-    chi2, power, _, _ = min(choices)
+    chi2, power, tc, slope = min(choices)
     tcs = np.array([fit_tc(sizes, r["crossings"], list(cross_err), power)[0] for r in reps])
-    tc_full = fit_tc(sizes, full["crossings"], list(cross_err), power)
-    finish(full, tc_full[0], by_size)
+    finish(full, tc, by_size)
     for r, t, rs in zip(reps, tcs, replicate_sets[1:]):
         finish(r, float(t), rs)
-    result["Tc"] = tc_full[0]
+    result["Tc"] = tc
     result["Tc_err"] = float(an.jackknife(tcs))
-    result["Tc_extrapolation"] = {"power": power, "slope": tc_full[1], "chi2": tc_full[2], "dof": len(sizes) - 3}
+    result["Tc_extrapolation"] = {"power": power, "slope": slope, "chi2": chi2, "dof": len(sizes) - 3}
     fits = {}
     # The chi' peaks and U's steepest slopes carry 1/L corrections (see OMEGA) that
     # pure power laws over L = 16..256 pass their chi^2 test with and still miss 7/4
@@ -298,15 +291,9 @@ def load_series(path: Path) -> list[dict[str, Any]]:
 def print_estimates(result: dict[str, Any]) -> None:
     import demo
 
-    rows = [
-        ("T_c", "Tc", EXACT["Tc"]),
-        ("gamma/nu", "gamma_over_nu", EXACT["gamma_over_nu"]),
-        ("nu", "nu", EXACT["nu"]),
-        ("beta/nu", "beta_over_nu", EXACT["beta_over_nu"]),
-    ]
     print(f"{'quantity':<10} {'estimate':>14} {'exact':>10} {'deviation':>10} {'in errors':>10}")
-    for label, key, exact in rows:
-        v, e = result[key], result[key + "_err"]
+    for label, key in ESTIMATES:
+        v, e, exact = result[key], result[key + "_err"], EXACT[key]
         print(f"{label:<10} {demo.with_error(v, e):>14} {exact:10.6f} {100 * (v - exact) / exact:+9.3f}% {abs(v - exact) / e:9.1f}s")
     print(f"sizes {result['sizes']}; errors: jackknife over {result['blocks']} blocks of every chain.")
     x = result["Tc_extrapolation"]
@@ -337,10 +324,10 @@ def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> N
     fig, axes = plt.subplots(2, 3, figsize=(15, 9))
     (ax_u, ax_x, ax_peak), (ax_cu, ax_cchi, ax_m) = axes
     for i, L in enumerate(sizes):
-        color = SIZE_COLORS[i % len(SIZE_COLORS)]
+        color = demo.SIZE_COLORS[i % len(demo.SIZE_COLORS)]
         chains = by_size[L]
         grid = _grid(L, -1.0, 3.8, 97)
-        obs = [an.observables(an.combined_moments(chains, T), L, T) for T in grid]
+        obs = [an.observables_at(chains, T) for T in grid]
         U = np.array([o["U"] for o in obs])
         chi = np.array([o["chi_prime"] for o in obs])
         x = (grid - tc_exact) * L
@@ -348,7 +335,7 @@ def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> N
         ax_cu.plot(x, U, color=color, lw=1.4, label=f"$L = {L}$")
         ax_cchi.plot(x, chi * L**-1.75, color=color, lw=1.4, label=f"$L = {L}$")
         sim_t = [s.T for s in chains]
-        sim = [an.observables(an.combined_moments(chains, T), L, T) for T in sim_t]
+        sim = [an.observables_at(chains, T) for T in sim_t]
         ax_u.plot(sim_t, [o["U"] for o in sim], "o", color=color, ms=4)
         ax_cu.plot((np.array(sim_t) - tc_exact) * L, [o["U"] for o in sim], "o", color=color, ms=4)
         ax_cchi.plot((np.array(sim_t) - tc_exact) * L, [o["chi_prime"] * L**-1.75 for o in sim], "o", color=color, ms=4)
@@ -406,7 +393,7 @@ def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> N
     # Estimates against exact values.
     ax_m.axis("off")
     lines = ["estimate            exact"]
-    for label, key in (("T_c", "Tc"), ("gamma/nu", "gamma_over_nu"), ("nu", "nu"), ("beta/nu", "beta_over_nu")):
+    for label, key in ESTIMATES:
         lines.append(f"{label:<9} {result[key]:.5f} +- {result[key + '_err']:.5f}   {EXACT[key]:.5f}")
     corrected = [name for name, f in result["fits"].items() if f["correction"]]
     if corrected:
@@ -421,8 +408,6 @@ def plot(by_size: dict[int, list[Any]], result: dict[str, Any], path: Path) -> N
 
 
 def main(argv: list[str] | None = None) -> int:
-    import sweep
-
     parser = sweep.example_parser(__doc__, DEFAULT_OUT, "a smoke run on small lattices; its estimates mean little")
     parser.add_argument("--reanalyse", action="store_true", help="analyse the series saved by the last run in --out instead of simulating")
     args = parser.parse_args(argv)

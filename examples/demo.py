@@ -46,7 +46,7 @@ QUICK_BUDGET = {"metropolis": (100, 300, 600), "wolff": (50, 300, 600)}
 QUICK_SNAPSHOT_L = 32
 
 LABEL = {"metropolis": "Metropolis", "wolff": "Wolff"}
-SIZE_COLORS = ("#1f5fa8", "#c8372d", "#2a9d4b", "#8a4fbf")
+SIZE_COLORS = ("#1f5fa8", "#c8372d", "#2a9d4b", "#8a4fbf", "#d98c1f", "#444444")
 UNTRUSTED_COLOR = "0.6"
 
 
@@ -293,18 +293,12 @@ def plot_snapshots(snapshots: list[tuple[float, list[int]]], L: int, path: Path)
     plt.close(fig)
 
 
-def missing_dependencies() -> list[str]:
-    """Modules the demo needs after its chains have run, checked before they run."""
-    import importlib.util
-
-    return [name for name in PLOTTING_DEPENDENCIES if importlib.util.find_spec(name) is None]
-
-
 def main(argv: list[str] | None = None) -> int:
     parser = sweep.example_parser(__doc__, DEFAULT_OUT, "a few seconds' smoke run with tiny lattices")
     args = parser.parse_args(argv)
 
-    missing = missing_dependencies()
+    # What the demo needs after its chains have run, checked before they run.
+    missing = sweep.missing_modules(PLOTTING_DEPENDENCIES)
     if missing:
         print(f"demo.py needs {', '.join(missing)} for its figures and exact curves: pip install '.[demo]'", file=sys.stderr)
         return 2

@@ -60,8 +60,6 @@ def _ellipk_from_complement(kp: float) -> float:
     (K diverges logarithmically as k' -> 0, near T_c)."""
     from scipy.special import ellipkm1  # imported here: workers only run chains
 
-    if kp == 0.0:
-        return math.inf
     return float(ellipkm1(kp * kp))
 
 
@@ -435,6 +433,14 @@ def add_executor_arguments(parser: Any) -> None:
     """--scheduler and --workers, as every example command takes them."""
     parser.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler address (e.g. tcp://127.0.0.1:8786); default: local processes")
     parser.add_argument("--workers", type=_worker_count, metavar="N", help="local worker processes (default: one per core)")
+
+
+def missing_modules(names: Sequence[str]) -> list[str]:
+    """Those of `names` that cannot be imported here: the example commands check
+    what their analysis and figures need before any chain runs."""
+    import importlib.util
+
+    return [name for name in names if importlib.util.find_spec(name) is None]
 
 
 def example_parser(doc: str, default_out: Any, quick_help: str) -> Any:

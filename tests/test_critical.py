@@ -16,12 +16,19 @@ import exact  # noqa: E402
 import sweep  # noqa: E402
 
 
-def enumerate_torus(m, n, T):
-    """ln Z, energy and specific heat per site of the m x n torus, summed over every state."""
+def torus_states(m, n):
+    """Total energy and magnetisation of every state of the m x n torus."""
     N = m * n
     states = np.arange(2**N, dtype=np.int64)[:, None]
     s = (1 - 2 * ((states >> np.arange(N)) & 1)).astype(np.int64).reshape(-1, m, n)
     E = -(s * np.roll(s, 1, 1)).sum((1, 2)) - (s * np.roll(s, 1, 2)).sum((1, 2))
+    return E, s.sum((1, 2))
+
+
+def enumerate_torus(m, n, T):
+    """ln Z, energy and specific heat per site of the m x n torus, summed over every state."""
+    N = m * n
+    E, _ = torus_states(m, n)
     w = np.exp(-(E - E.min()) / T)
     Z = w.sum()
     e, e2 = (w @ E) / Z, (w @ (E * E.astype(float))) / Z
@@ -79,6 +86,34 @@ def test_estimators_on_series_with_known_answers():
     assert an.maximum(lambda t: 5 - (t - 2.3141) ** 2, grid) == pytest.approx((2.3141, 5.0), abs=1e-6)
 
 
+def test_gaps_are_left_out_per_column_and_per_point():
+    # Replicates of three quantities: one lost a single value, one never had any.
+    rng = np.random.default_rng(13)
+    reps = rng.normal(size=(16, 3))
+    reps[4, 1] = math.nan
+    reps[:, 2] = math.nan
+    err = an.jackknife(reps)
+    assert err[0] == pytest.approx(an.jackknife(reps[:, 0]), rel=1e-12)
+    assert err[1] == pytest.approx(an.jackknife(np.delete(reps[:, 1], 4)), rel=1e-12)
+    assert math.isnan(err[2])
+    # A size without a value, or without an error, counts as absent from the fit.
+    L = np.array([8, 16, 32, 64, 128], dtype=float)
+    y = 2.27 + 0.4 * L**-1.0 + 1e-4 * rng.normal(size=L.size)
+    e = np.full(L.size, 1e-4)
+    rest = np.arange(L.size) != 2
+    want = an.extrapolate(L[rest], y[rest], e[rest], 1.0)
+    assert an.extrapolate(L, np.where(rest, y, math.nan), e, 1.0) == pytest.approx(want, rel=1e-12)
+    assert an.extrapolate(L, y, np.where(rest, e, math.nan), 1.0) == pytest.approx(want, rel=1e-12)
+    z = 3.0 * L**1.75 * (1 + 0.01 * rng.normal(size=L.size))
+    fit, kept = an.power_fit(L, z, 0.01 * z * np.where(rest, 1.0, math.nan)), an.power_fit(L[rest], z[rest], 0.01 * z[rest])
+    assert (fit.p, fit.a, fit.chi2, fit.dof) == pytest.approx((kept.p, kept.a, kept.chi2, kept.dof), rel=1e-12)
+    # Leaving out block j of n samples removes exactly that block, and the blocks cover the series.
+    s = an.Series(4, 2.3, np.arange(10.0), -np.arange(10.0))
+    removed = [sorted(set(range(10)) - set(s.without_block(j, 3).energy)) for j in range(3)]
+    assert sum(removed, []) == list(range(10))
+    assert all(list(-s.without_block(j, 3).magnetization) == list(s.without_block(j, 3).energy) for j in range(3))
+
+
 def test_summary_flags_a_slow_mode_in_any_series():
     rng = np.random.default_rng(3)
     L, T, n = 8, 2.5, 64
@@ -93,10 +128,7 @@ def test_summary_flags_a_slow_mode_in_any_series():
 
 def test_reweighting_exact_samples_of_a_small_torus():
     # Independent samples of the 4 x 4 torus drawn from its exact Boltzmann weights at two temperatures.
-    states = np.arange(2**16, dtype=np.int64)[:, None]
-    s = (1 - 2 * ((states >> np.arange(16)) & 1)).reshape(-1, 4, 4)
-    E = (-(s * np.roll(s, 1, 1)).sum((1, 2)) - (s * np.roll(s, 1, 2)).sum((1, 2))).astype(float)
-    M = s.sum((1, 2)).astype(float)
+    E, M = (v.astype(float) for v in torus_states(4, 4))
     rng = np.random.default_rng(5)
 
     def draw(T, n=40000):
@@ -221,3 +253,6 @@ def test_study_smoke_run_writes_estimates_and_reanalyses_alike(tmp_path):
     again = critical.analyse(by_size, first["blocks"], workers=1)
     for key in ("Tc", "Tc_err", "nu", "nu_err", "beta_over_nu"):
         assert again[key] == pytest.approx(first[key], rel=1e-12), key
+    # Replicates fanned out to worker processes, each reading the series from disk: the same analysis.
+    pooled = critical.analyse(by_size, first["blocks"], tmp_path / "critical_series.npz", workers=2)
+    assert json.dumps(pooled) == json.dumps(again)
