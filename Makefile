@@ -4,6 +4,9 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 BIN := $(VENV)/bin
 BUILD_TOOLS := "scikit-build-core>=0.10" "cmake>=3.21" ninja
+# Interpreters, roots and benchmark modules built or downloaded once, outside the checkout.
+SPINLATTICE_CACHE ?= $(HOME)/.cache/spinlattice
+export SPINLATTICE_CACHE
 
 .PHONY: test install ctest pytest demo study bench clean
 

@@ -4,9 +4,8 @@
 # CPython 3.11 unpacked into a root in the cache (tools/aarch64_root.sh), a venv
 # of that emulated Python with arm64 wheels put in by the host's pip (under
 # emulation pip takes minutes), and the module built with the host's cmake.
-# Included from the top-level Makefile, after PY, BIN and VENV are defined.
+# Included from the top-level Makefile, after PY, BIN and SPINLATTICE_CACHE are defined.
 
-SPINLATTICE_CACHE ?= $(HOME)/.cache/spinlattice
 AARCH64_ROOT := $(SPINLATTICE_CACHE)/aarch64-root
 AARCH64_APT := $(SPINLATTICE_CACHE)/aarch64-apt
 AARCH64_PYTHON := $(AARCH64_ROOT)/usr/bin/python3.11

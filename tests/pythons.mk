@@ -7,10 +7,8 @@
 #                            Debian unstable's interpreters (3.15d: the debug build),
 #                            run with chroot in a Debian unstable root built once
 # Caches live in $(SPINLATTICE_CACHE), outside the checkout.
-# Included from the top-level Makefile, after BUILD_TOOLS is defined.
+# Included from the top-level Makefile, after BUILD_TOOLS and SPINLATTICE_CACHE are defined.
 
-SPINLATTICE_CACHE ?= $(HOME)/.cache/spinlattice
-export SPINLATTICE_CACHE
 PYENV_VERSIONS ?= $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions
 # Plain releases only (3.12.1, not 3.13.0t or 3.14.0a1).
 PYTHON_MINORS := $(shell ls $(PYENV_VERSIONS) 2>/dev/null \
