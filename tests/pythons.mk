@@ -37,13 +37,15 @@ python-3.13t:
 # Few test extras have free-threaded wheels: those without build from source (C only,
 # no Rust), and mypy 2 is held back since its ast-serialize needs a Rust toolchain.
 FREE_THREADED_EXTRAS := --prefer-binary mypy<2
+FREE_THREADED_SUITE := SUITE_EXTRAS_PIP_ARGS='$(FREE_THREADED_EXTRAS)' $(SUITE) \
+    $(SPINLATTICE_CACHE)/python-3.13t/bin/python3.13t 3.13t
 test-python-3.13t: python-3.13t
-	SUITE_EXTRAS_PIP_ARGS='$(FREE_THREADED_EXTRAS)' $(SUITE) $(SPINLATTICE_CACHE)/python-3.13t/bin/python3.13t 3.13t
+	$(FREE_THREADED_SUITE)
 
 # Thread against process speed-up on the free-threaded build (part of `make bench`;
 # BENCH_THREADS_ARGS=--quick passes through, BENCH_ARGS belongs to bench_calls.py).
 bench-threads: python-3.13t
-	SUITE_EXTRAS_PIP_ARGS='$(FREE_THREADED_EXTRAS)' SUITE_INSTALL_ONLY=1 $(SUITE) $(SPINLATTICE_CACHE)/python-3.13t/bin/python3.13t 3.13t
+	SUITE_INSTALL_ONLY=1 $(FREE_THREADED_SUITE)
 	.venv-3.13t/bin/python bench/bench_threads.py $(BENCH_THREADS_ARGS)
 
 debian-unstable-root:
