@@ -18,7 +18,6 @@ codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 private_apt "$state" deb "$codename"
 apt_opts+=(
     -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o Dir::State="$state"
-    -o Dir::Cache::archives="$state/cache/archives"
     -o Debug::NoLocking=1 -o APT::Sandbox::User=root -o APT::Install-Recommends=false
 )
 apt-get "${apt_opts[@]}" -q update
