@@ -15,12 +15,11 @@ PYTHON_MINORS := $(shell ls $(PYENV_VERSIONS) 2>/dev/null \
     | grep -E '^3\.[0-9]+\.[0-9]+$$' | awk -F. '$$2 >= 11 {print $$1 "." $$2}' | sort -uV)
 UNSTABLE_PYTHONS := 3.14 3.15 3.15d
 SUITE := BUILD_TOOLS='$(BUILD_TOOLS)' tools/run_suite.sh
+PYTHON_SUITES := $(addprefix test-python-,$(PYTHON_MINORS) debian 3.13t $(UNSTABLE_PYTHONS))
 
-.PHONY: test-pythons test-python-debian test-python-3.13t debian-unstable-root python-3.13t bench-threads \
-    $(addprefix test-python-,$(PYTHON_MINORS) $(UNSTABLE_PYTHONS))
+.PHONY: test-pythons $(PYTHON_SUITES) debian-unstable-root python-3.13t bench-threads
 
-test-pythons: $(addprefix test-python-,$(PYTHON_MINORS)) test-python-debian test-python-3.13t \
-    $(addprefix test-python-,$(UNSTABLE_PYTHONS))
+test-pythons: $(PYTHON_SUITES)
 	@test -n "$(PYTHON_MINORS)" || { echo "no CPython 3.11+ under $(PYENV_VERSIONS)"; exit 1; }
 
 $(addprefix test-python-,$(PYTHON_MINORS)): test-python-%:
