@@ -7,22 +7,19 @@
 #                            Debian unstable's interpreters (3.15d: the debug build),
 #                            run with chroot in a Debian unstable root built once
 # Caches live in $(SPINLATTICE_CACHE), outside the checkout.
-# Included from the top-level Makefile, after BUILD_TOOLS is defined.
+# Included from the top-level Makefile, after BUILD_TOOLS and SPINLATTICE_CACHE are defined.
 
-SPINLATTICE_CACHE ?= $(HOME)/.cache/spinlattice
-export SPINLATTICE_CACHE
 PYENV_VERSIONS ?= $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions
 # Plain releases only (3.12.1, not 3.13.0t or 3.14.0a1).
 PYTHON_MINORS := $(shell ls $(PYENV_VERSIONS) 2>/dev/null \
     | grep -E '^3\.[0-9]+\.[0-9]+$$' | awk -F. '$$2 >= 11 {print $$1 "." $$2}' | sort -uV)
 UNSTABLE_PYTHONS := 3.14 3.15 3.15d
 SUITE := BUILD_TOOLS='$(BUILD_TOOLS)' tools/run_suite.sh
+PYTHON_SUITES := $(addprefix test-python-,$(PYTHON_MINORS) debian 3.13t $(UNSTABLE_PYTHONS))
 
-.PHONY: test-pythons test-python-debian test-python-3.13t debian-unstable-root python-3.13t bench-threads \
-    $(addprefix test-python-,$(PYTHON_MINORS) $(UNSTABLE_PYTHONS))
+.PHONY: test-pythons $(PYTHON_SUITES) debian-unstable-root python-3.13t bench-threads
 
-test-pythons: $(addprefix test-python-,$(PYTHON_MINORS)) test-python-debian test-python-3.13t \
-    $(addprefix test-python-,$(UNSTABLE_PYTHONS))
+test-pythons: $(PYTHON_SUITES)
 	@test -n "$(PYTHON_MINORS)" || { echo "no CPython 3.11+ under $(PYENV_VERSIONS)"; exit 1; }
 
 $(addprefix test-python-,$(PYTHON_MINORS)): test-python-%:
@@ -39,13 +36,15 @@ python-3.13t:
 # Few test extras have free-threaded wheels: those without build from source (C only,
 # no Rust), and mypy 2 is held back since its ast-serialize needs a Rust toolchain.
 FREE_THREADED_EXTRAS := --prefer-binary mypy<2
+FREE_THREADED_SUITE := SUITE_EXTRAS_PIP_ARGS='$(FREE_THREADED_EXTRAS)' $(SUITE) \
+    $(SPINLATTICE_CACHE)/python-3.13t/bin/python3.13t 3.13t
 test-python-3.13t: python-3.13t
-	SUITE_EXTRAS_PIP_ARGS='$(FREE_THREADED_EXTRAS)' $(SUITE) $(SPINLATTICE_CACHE)/python-3.13t/bin/python3.13t 3.13t
+	$(FREE_THREADED_SUITE)
 
 # Thread against process speed-up on the free-threaded build (part of `make bench`;
 # BENCH_THREADS_ARGS=--quick passes through, BENCH_ARGS belongs to bench_calls.py).
 bench-threads: python-3.13t
-	SUITE_EXTRAS_PIP_ARGS='$(FREE_THREADED_EXTRAS)' SUITE_INSTALL_ONLY=1 $(SUITE) $(SPINLATTICE_CACHE)/python-3.13t/bin/python3.13t 3.13t
+	SUITE_INSTALL_ONLY=1 $(FREE_THREADED_SUITE)
 	.venv-3.13t/bin/python bench/bench_threads.py $(BENCH_THREADS_ARGS)
 
 debian-unstable-root:

@@ -14,12 +14,10 @@ if [ -f "$root/.complete" ]; then exit 0; fi
 here=$(cd "$(dirname "$0")" && pwd)
 codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 . "$here/private_apt.sh"
-private_apt "$state"
 # This release from the archive the machine's apt already uses.
-echo "deb $("$here/apt_archive_uri.sh") $codename main" > "$state/sources.list"
+private_apt "$state" deb "$codename"
 apt_opts+=(
     -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o Dir::State="$state"
-    -o Dir::Cache::archives="$state/cache/archives"
     -o Debug::NoLocking=1 -o APT::Sandbox::User=root -o APT::Install-Recommends=false
 )
 apt-get "${apt_opts[@]}" -q update

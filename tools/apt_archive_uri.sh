@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Prints the Debian archive URI that the machine's apt already uses (never a
 # hard-coded host): the first binary source that is not a security archive.
+# Usage: apt_archive_uri.sh [APT_ETC_DIR], /etc/apt by default.
 set -euo pipefail
 shopt -s nullglob
+etc=${1:-/etc/apt}
 {
-    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    for f in "$etc/sources.list" "$etc"/sources.list.d/*.list; do
         [ -r "$f" ] || continue
         # One-line format: deb [options] URI suite components...
         sed -e 's/#.*//' -e 's/\[[^]]*\]//' "$f" | awk '$1 == "deb" {print $2, $3}'
     done
-    for f in /etc/apt/sources.list.d/*.sources; do
+    for f in "$etc"/sources.list.d/*.sources; do
         # deb822 stanzas, separated by blank lines.
         awk 'BEGIN {RS = ""; FS = "\n"}
              {

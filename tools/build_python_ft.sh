@@ -26,8 +26,7 @@ work=$(mktemp -d "$cache/python-3.13t.build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 apt_dir=$work/apt
 . "$here/private_apt.sh"
-private_apt "$apt_dir"
-echo "deb-src $("$here/apt_archive_uri.sh") trixie main" >"$apt_dir/sources.list"
+private_apt "$apt_dir" deb-src trixie
 echo "== downloading Debian trixie's python3.13 source package"
 apt-get "${apt_opts[@]}" -q update >/dev/null
 (cd "$work" && apt-get "${apt_opts[@]}" -q source --download-only python3.13 >/dev/null)

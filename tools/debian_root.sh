@@ -34,12 +34,11 @@ APT::Sandbox::User "root";
 CONF
 
 echo "== installing ${packages[*]}"
-# A private mount namespace: /proc, /dev and /sys go away with it, also on failure.
+# A private mount namespace: /proc and /dev go away with it, also on failure.
 unshare --mount --propagation private -- bash -euo pipefail -c '
     root=$1; shift
     mount -t proc proc "$root/proc"
     mount --rbind /dev "$root/dev"
-    trap "umount -R \"$root/dev\" 2>/dev/null; umount \"$root/proc\" 2>/dev/null" EXIT
     chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get -q update >/dev/null
     chroot "$root" env DEBIAN_FRONTEND=noninteractive \
         apt-get install -y -q --no-install-recommends "$@" >/dev/null

@@ -21,8 +21,6 @@ exec unshare --mount --propagation private -- bash -euo pipefail -c '
         mount --bind "$d" "$root$d"
         mount -o remount,bind,ro "$root$d"
     done
-    trap "umount -R \"$root/spinlattice\"; umount -R \"$root/dev\"; umount \"$root/proc\"
-          for d in \"\${dirs[@]}\"; do umount \"\$root\$d\"; done" EXIT
     chroot "$root" env HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         bash -c "cd /spinlattice && tools/run_suite.sh \"\$@\"" _ "$@"
 ' _ "$root" "$checkout" "$pip_dirs" "$@"
