@@ -59,3 +59,29 @@ def test_archive_uri_is_the_first_binary_non_security_source(tmp_path, files, ex
         (tmp_path / name).write_text(text)
     out = subprocess.run(["bash", SCRIPT, str(tmp_path)], capture_output=True, text=True, timeout=30)
     assert (out.returncode, out.stdout) == ((1, "") if expected is None else (0, expected + "\n")), out.stderr
+
+
+def test_root_config_carries_pip_settings_and_reports_local_indexes(tmp_path):
+    """tools/root_config.sh: the files pip's settings name are copied into the root
+    (the CA bundle, a constraints file), and the local folders they name are
+    reported for mounting, a simple index by the folder above it."""
+    home, root = tmp_path / "home", tmp_path / "root"
+    (home / ".config" / "pip").mkdir(parents=True)
+    (root / "etc").mkdir(parents=True)
+    wheels, index = tmp_path / "wheels", tmp_path / "mirror" / "simple"
+    wheels.mkdir()
+    index.mkdir(parents=True)
+    constraints, bundle = tmp_path / "constraints.txt", tmp_path / "ca.pem"
+    constraints.write_text("numpy<3\n")
+    bundle.write_text("certificate\n")
+    (home / ".config" / "pip" / "pip.conf").write_text(
+        f"[global]\nindex-url = file://{index}/\nconstraint = {constraints}\n")
+    env = {"PATH": os.environ["PATH"], "HOME": str(home), "SSL_CERT_FILE": str(bundle),
+           "PIP_FIND_LINKS": f"{wheels} /nowhere/at/all"}
+    out = subprocess.run(["bash", os.path.join(os.path.dirname(SCRIPT), "root_config.sh"), str(root)],
+                         env=env, capture_output=True, text=True, timeout=30)
+    assert out.returncode == 0, out.stderr
+    assert {str(wheels), str(index.parent)} <= set(out.stdout.split())
+    assert "/nowhere/at/all" not in out.stdout
+    for carried in (constraints, bundle, home / ".config" / "pip" / "pip.conf"):
+        assert (root / str(carried).lstrip("/")).read_text() == carried.read_text()
