@@ -8,7 +8,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" "cmake>=3.21" ninja
 SPINLATTICE_CACHE ?= $(HOME)/.cache/spinlattice
 export SPINLATTICE_CACHE
 
-.PHONY: test install ctest pytest demo study bench clean
+.PHONY: test install ctest pytest pytest-examples demo study bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -33,7 +33,12 @@ NONE_COLLECTED_FAILS = || { rc=$$?; [ $$rc -ne 5 ] || echo "pytest collected no 
 pytest: install
 	@$(PY) -m pytest $(NONE_COLLECTED_FAILS)
 
-test: ctest pytest
+# The examples' own tests, with the example stack (Dask, matplotlib, SciPy) installed.
+pytest-examples: install
+	$(PY) -m pip install -q --no-build-isolation ".[test-examples]"
+	@$(PY) -m pytest tests/examples $(NONE_COLLECTED_FAILS)
+
+test: ctest pytest pytest-examples
 
 # The example: Monte Carlo across the phase transition against the exact solution;
 # table on stdout, figures in examples/output/. DEMO_ARGS="--workers 4" etc. pass through.
@@ -60,6 +65,6 @@ bench: install
 clean:
 	rm -rf build
 
-include tests/memcheck.mk
-include tests/pythons.mk
-include tests/aarch64.mk
+include mk/memcheck.mk
+include mk/pythons.mk
+include mk/aarch64.mk

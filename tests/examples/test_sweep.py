@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 
 import sweep  # noqa: E402
 from sweep import T_C, Chain, onsager_energy, yang_magnetization  # noqa: E402
