@@ -1,7 +1,15 @@
 """Helpers that several test files share: the PanicException class, whether the
 sanitizer is loaded, and the check that a lattice came through sound."""
 
+import os
+
+import spinlattice
 from spinlattice import Lattice
+
+# A wheel's test run must exercise the installed module, not a build tree's.
+_installed_in = os.environ.get("SPINLATTICE_EXPECT_INSTALLED_IN")
+if _installed_in and not os.path.realpath(spinlattice.__file__).startswith(os.path.realpath(_installed_in) + os.sep):
+    raise ImportError(f"spinlattice came from {spinlattice.__file__}, not from the venv {_installed_in}")
 
 
 def panic_exception_type():
