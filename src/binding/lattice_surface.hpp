@@ -19,8 +19,8 @@
 
 namespace spinlattice::binding {
 
-// Fixed for compatibility: the class's name, and the module part of its qualified
-// name (the class belongs to no module of its own).
+// Fixed names (fixed_texts.hpp): the class's name, and the module part of its
+// qualified name (the class belongs to no module of its own); the names in the table below.
 inline constexpr std::string_view kClassName = "Lattice";
 inline constexpr std::string_view kClassModule = "builtins";
 

@@ -46,6 +46,7 @@ void append_number_text(std::string& out, double x) {
     }
 }
 
+// Fixed text (fixed_texts.hpp).
 std::string lattice_text(const model::Lattice& lattice) {
     const std::uint64_t n = lattice.site_count();
     std::string out;

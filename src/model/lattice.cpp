@@ -14,7 +14,7 @@ Lattice Lattice::create_with(random::StdRng rng, std::uint64_t width, std::uint6
     // before anything is allocated or drawn.
     std::uint64_t n;
     if (__builtin_mul_overflow(width, height, &n) || n >= (std::uint64_t(1) << 63))
-        stop("capacity overflow");
+        stop(fixed::kCapacityOverflow);
     SpinField sites(n);
     Spin* out = sites.data();
     rng.coins(n, [&out](bool heads) { *out++ = Spin(heads ? 1 : -1); });

@@ -7,6 +7,7 @@
 
 #include "model/acceptance.hpp"
 #include "model/spin_field.hpp"
+#include "fixed_texts.hpp"
 #include "random/std_rng.hpp"
 #include "stop.hpp"
 
@@ -57,7 +58,7 @@ public:
 
     // Left, up, right, down of site k, wrapping at the edges; stops when k is outside.
     Neighbours neighbour_list(std::uint64_t k) const {
-        if (k >= site_count()) [[unlikely]] stop("Accessing out of bounds!");
+        if (k >= site_count()) [[unlikely]] stop(fixed::kOutOfBounds);
         return neighbour_list_unchecked(k);
     }
 
@@ -88,12 +89,12 @@ public:
     }
 
     std::uint64_t idx_to_flat(std::uint64_t row, std::uint64_t col) const {
-        if (row >= height || col >= width) [[unlikely]] stop("Accessing out of bounds!");
+        if (row >= height || col >= width) [[unlikely]] stop(fixed::kOutOfBounds);
         return row * width + col;
     }
 
     std::array<std::uint64_t, 2> flat_to_idx(std::uint64_t flat_idx) const {
-        if (flat_idx >= site_count()) [[unlikely]] stop("Accessing out of bounds!");
+        if (flat_idx >= site_count()) [[unlikely]] stop(fixed::kOutOfBounds);
         return {flat_idx / width, flat_idx % width};
     }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "fixed_texts.hpp"
 #include "random/block_rng.hpp"
 #include "stop.hpp"
 
@@ -80,7 +81,7 @@ public:
     // then. Every result has floor or ceil of 2^64 / n of the 2^64 word pairs
     // behind it: unbiased up to 2^-64. n >= 2^32 does the same with wide draws.
     std::uint64_t random_range(std::uint64_t n) {
-        if (n == 0) [[unlikely]] stop("cannot sample empty range");
+        if (n == 0) [[unlikely]] stop(fixed::kEmptyRange);
         if (n <= 0xFFFFFFFFu) [[likely]] return narrow_index(std::uint32_t(n), [this] { return next_u32(); });
         return random_range_wide(n);
     }
