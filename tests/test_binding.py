@@ -582,8 +582,7 @@ def test_impossible_allocation_is_memory_error(width):
     interpreter's heap may make a limit toothless, below); the argument is released."""
     size = Index(width)
     before = sys.getrefcount(size)
-    with pytest.raises(MemoryError):
-        Lattice(size, 1, 1.0, 0.0)
+    expect(MemoryError, "", lambda: Lattice(size, 1, 1.0, 0.0))
     assert sys.getrefcount(size) == before
 
 
