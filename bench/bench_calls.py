@@ -242,14 +242,19 @@ def wolff_rounds(lattices, rounds, calls):
     return per_round
 
 
+def getrandom_shim():
+    """The test suite's getrandom shim (tests/shim.py): lattices with chosen seeds in a child."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+    import shim
+    return shim
+
+
 def wolff_child(baseline, rounds, calls):
     """In a child with the getrandom shim: our module and the baseline on one seed."""
-    import ctypes
     import importlib.util
     import json
 
-    shim = ctypes.CDLL(None)
-    shim.shim_queue_seed.argtypes = [ctypes.c_char_p]
+    shim = getrandom_shim().load()
     spec = importlib.util.spec_from_file_location("spinlattice", baseline)
     old = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(old)
@@ -279,10 +284,8 @@ def bench_wolff(rounds, calls, baseline):
             result[side] = (min(ours), statistics.median(ours), None, None)
         return result
     import json
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-    import seeded  # compiles the getrandom shim
 
-    env = dict(os.environ, LD_PRELOAD=(seeded.shim_path() + " " + os.environ.get("LD_PRELOAD", "")).strip())
+    env = getrandom_shim().preloaded(os.environ)
     out = subprocess.run([sys.executable, os.path.abspath(__file__), "--wolff-child", baseline,
                           "--rounds", str(rounds), "--wolff-calls", str(calls)],
                          env=env, check=True, capture_output=True, text=True).stdout

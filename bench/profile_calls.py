@@ -27,6 +27,8 @@ import tempfile
 from collections import defaultdict
 
 T_CRITICAL = 2.269185314213022
+BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
+TESTS_DIR = os.path.join(os.path.dirname(BENCH_DIR), "tests")  # the getrandom shim, shim.py
 
 # name: (set-up code, loop body, calls per unit N). Set-up binds what the body uses.
 STEP = "L = lattice(64, 64, {}, {}); warm(L); f = L.simulation_step"
@@ -55,7 +57,7 @@ DEFAULT = ["bit_length", "noop", "step_tc", "step_t5", "step_nan", "divmod", "fl
 DRIVER = """
 import sys, importlib.util
 from itertools import repeat
-sys.path.insert(0, {bench!r})
+sys.path[:0] = [{bench!r}, {tests!r}]
 from noop_module import noop_module
 path, calls = sys.argv[1], int(sys.argv[2])
 if path:
@@ -73,10 +75,8 @@ def settle(L, calls_):
     for _ in repeat(None, calls_):
         L.wolff_step()
 def seed_next():  # the next lattice's seed, through the getrandom shim (Wolff: the same clusters every run)
-    import ctypes
-    shim = ctypes.CDLL(None)
-    shim.shim_queue_seed.argtypes = [ctypes.c_char_p]
-    shim.shim_queue_seed(bytes(range(1, 33)))
+    import shim
+    shim.load().shim_queue_seed(bytes(range(1, 33)))
 def run(calls_):  # a name the set-up code cannot shadow
     {setup}
     for _ in repeat(None, calls_):
@@ -99,13 +99,14 @@ def profile(op, module, calls, workdir):
     n = max(1, int(calls * scale))
     script = os.path.join(workdir, f"drive_{op}.py")
     with open(script, "w") as f:
-        f.write(DRIVER.format(tc=T_CRITICAL, bench=os.path.dirname(os.path.abspath(__file__)), setup=setup, body=body, warmup=max(1, n // 10)))
+        f.write(DRIVER.format(tc=T_CRITICAL, bench=BENCH_DIR, tests=TESTS_DIR, setup=setup, body=body,
+                              warmup=max(1, n // 10)))
     env = dict(os.environ)
     examined = None
     if "seed_next()" in setup:
-        sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
-        import seeded  # compiles the getrandom shim
-        env["LD_PRELOAD"] = (seeded.shim_path() + " " + env.get("LD_PRELOAD", "")).strip()
+        sys.path.insert(0, TESTS_DIR)
+        import shim
+        env = shim.preloaded(env)
         counts = [float(subprocess.run([sys.executable, script, module or "", str(count), "count"], check=True,
                                        env=env, capture_output=True, text=True).stdout) for count in (n, 3 * n)]
         examined = (counts[1] - counts[0]) / (2 * n)

@@ -1,10 +1,16 @@
-"""Helpers that several test files share: the PanicException class, whether the
-sanitizer is loaded, and the check that a lattice came through sound."""
+"""Helpers that several test files share: the PanicException class, what a call
+raised, an index-like argument, the neighbours by definition, the generator's
+position in a repr, whether the
+sanitizer is loaded, the check that a lattice came through sound, and child
+interpreters that import these helpers."""
 
 import os
+import re
 
 import spinlattice
 from spinlattice import Lattice
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 # A wheel's test run must exercise the installed module, not a build tree's.
 _installed_in = os.environ.get("SPINLATTICE_EXPECT_INSTALLED_IN")
@@ -12,16 +18,53 @@ if _installed_in and not os.path.realpath(spinlattice.__file__).startswith(os.pa
     raise ImportError(f"spinlattice came from {spinlattice.__file__}, not from the venv {_installed_in}")
 
 
-def panic_exception_type():
-    """The class of stops: not exported by the module, so taken from a caught one."""
+def outcome(call):
+    """(result, None) when `call` returns, (None, exception) when it raises anything."""
     try:
-        Lattice(0, 0, 1.0, 0.0).flat_to_idx(0)
-    except BaseException as e:  # noqa: BLE001 - this is how the class is reached
-        return type(e)
-    raise AssertionError("an out-of-bounds index did not stop")
+        return call(), None
+    except BaseException as exc:  # noqa: BLE001 - stops are BaseExceptions; every exception is examined
+        return None, exc
 
 
-PanicException = panic_exception_type()
+def caught(call):
+    """The exception that `call` raises, whatever its base class."""
+    _, exc = outcome(call)
+    if exc is None:
+        raise AssertionError("no exception raised")
+    return exc
+
+
+def expect(exc_type, message, call):
+    """The exception `call` raises, checked to be exactly of exc_type with this text."""
+    exc = caught(call)
+    assert type(exc) is exc_type, repr(exc)
+    assert str(exc) == message
+    return exc
+
+
+PanicException = type(caught(lambda: Lattice(0, 0, 1.0, 0.0).flat_to_idx(0)))  # not exported by the module
+
+
+class Index:
+    """An integer argument through __index__ only."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def wrapped_neighbours(w, h, k):
+    """The definition: left, up, right, down of site k, Python's floor modulo doing the wrapping."""
+    row, col = divmod(k, w)
+    return [row * w + (col - 1) % w, ((row - 1) % h) * w + col,
+            row * w + (col + 1) % w, ((row + 1) % h) * w + col]
+
+
+def generator_index(text):
+    """The generator's position, 1..64, that a lattice's repr text ends with."""
+    return int(re.search(r"index: (\d+) \} \}\) \}$", text).group(1))
 
 
 def under_asan():
@@ -40,3 +83,8 @@ def assert_sound(lat):
         lat.simulation_step()
         lat.wolff_step()
     assert lat.temperature == 1.25
+
+
+def with_test_helpers(env):
+    """A copy of the environment `env` in which a child interpreter imports the helpers here."""
+    return dict(env, PYTHONPATH=os.pathsep.join([TESTS_DIR, *filter(None, [env.get("PYTHONPATH")])]))

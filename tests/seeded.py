@@ -1,9 +1,8 @@
 """Run spinlattice with chosen seeds, and replay the same histories on the oracle.
 
-The module seeds each lattice from the C library's getrandom, looked up at run
-time.  A child interpreter started with our getrandom shim in LD_PRELOAD hands
-queued seed bytes to the next request, so its lattices are reproducible; the
-oracle takes the same seeds directly.
+A child interpreter started with the getrandom shim preloaded (shim.py) gives
+its lattices the seeds the test queued, so they are reproducible; the oracle
+takes the same seeds directly.
 
 A *case* is a JSON-able dict: {"seed": hex, "w": int, "h": int, "T": float,
 "hz": float, "ops": [...]}.  Ops: "m"/"w" (one Metropolis/Wolff step),
@@ -12,31 +11,15 @@ snapshot), "geo" (geometry snapshot).  ``run_cases`` returns one record list
 per case; ``replay`` produces the oracle's; the two must be equal.
 """
 
-import atexit
-import functools
 import json
 import math
 import os
-import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
-SHIM_SOURCE = os.path.join(TESTS_DIR, "native", "getrandom_shim.c")
-
-
-@functools.lru_cache(maxsize=None)
-def shim_path():
-    """Compile the getrandom shim once per test session."""
-    out_dir = tempfile.mkdtemp(prefix="spinlattice-shim-")
-    atexit.register(shutil.rmtree, out_dir, True)
-    path = os.path.join(out_dir, "getrandom_shim.so")
-    cc = os.environ.get("CC", "cc")
-    subprocess.run([cc, "-shared", "-fPIC", "-O1", "-Wall", "-Werror", "-o", path,
-                    SHIM_SOURCE, "-ldl"], check=True, capture_output=True)
-    return path
+import shim
+from conftest import outcome, with_test_helpers
 
 
 def seed_bytes(i):
@@ -44,26 +27,19 @@ def seed_bytes(i):
     return int(i).to_bytes(32, "little")
 
 
-def _child_env():
-    env = dict(os.environ)
-    env["LD_PRELOAD"] = (shim_path() + " " + env.get("LD_PRELOAD", "")).strip()
-    env["PYTHONPATH"] = TESTS_DIR + os.pathsep + env.get("PYTHONPATH", "")
-    return env
-
-
 def _run_child(request, timeout):
     proc = subprocess.run(
         [sys.executable, "-c", "import seeded; seeded._child_main()"],
         input=json.dumps(request), capture_output=True, text=True,
-        env=_child_env(), timeout=timeout)
+        env=with_test_helpers(shim.preloaded(os.environ)), timeout=timeout)
     if proc.returncode != 0:
         raise AssertionError(f"child failed ({proc.returncode}):\n{proc.stderr}")
     return json.loads(proc.stdout)
 
 
 def run_seeded(script, timeout=120):
-    """Run `script` in a shimmed child; it sees `spinlattice`, `shim` (the ctypes
-    handle), `seed(b)` (queue 32 bytes for the next lattice) and `emit(obj)`.
+    """Run `script` in a shimmed child; it sees `spinlattice`, `shim` (the shim's
+    functions), `seed(b)` (queue 32 bytes for the next lattice) and `emit(obj)`.
     Returns what it emitted."""
     return _run_child({"mode": "script", "script": script}, timeout)
 
@@ -118,24 +94,23 @@ def classify(e):
     return ["error", f"{type(e).__module__}.{kind}", str(e)]
 
 
-def outcome(fn, *args):
-    try:
-        return enc(fn(*args))
-    except BaseException as e:  # PanicException derives from BaseException
-        return classify(e)
+def record(fn, *args):
+    """What fn(*args) gave, encoded, or how it failed."""
+    result, exc = outcome(lambda: fn(*args))
+    return enc(result) if exc is None else classify(exc)
 
 
 def _observe(lat):
     n = len(lat.as_array())
     return {
-        "repr": outcome(repr, lat),
-        "sites": outcome(lat.as_array),
-        "E": outcome(lat.get_energy),
-        "M": outcome(lat.get_total_magnetization),
-        "m": outcome(lat.average_magnetization),
-        "T": outcome(lambda: lat.temperature),
-        "hz": outcome(lambda: lat.h_z),
-        "dE": [outcome(lat.get_energy_diff_from_flip, k) for k in range(n + 1)],
+        "repr": record(repr, lat),
+        "sites": record(lat.as_array),
+        "E": record(lat.get_energy),
+        "M": record(lat.get_total_magnetization),
+        "m": record(lat.average_magnetization),
+        "T": record(lambda: lat.temperature),
+        "hz": record(lambda: lat.h_z),
+        "dE": [record(lat.get_energy_diff_from_flip, k) for k in range(n + 1)],
     }
 
 
@@ -144,9 +119,9 @@ def _geometry(lat):
     n = w * h
     return {
         "size": [w, h],
-        "nb": [outcome(lat.get_nearest_neighbors, k) for k in range(n + 1)],
-        "idx": [outcome(lat.flat_to_idx, k) for k in range(n + 1)],
-        "flat": [outcome(lat.idx_to_flat, r, c)
+        "nb": [record(lat.get_nearest_neighbors, k) for k in range(n + 1)],
+        "idx": [record(lat.flat_to_idx, k) for k in range(n + 1)],
+        "flat": [record(lat.idx_to_flat, r, c)
                  for r in range(h + 1) for c in range(w + 1)],
     }
 
@@ -157,7 +132,7 @@ def _run_case(make, case):
         lat = make(case)
     except BaseException as e:
         return [["construct", classify(e)]]
-    records.append(["construct", outcome(repr, lat)])
+    records.append(["construct", record(repr, lat)])
     for op in case["ops"]:
         name, arg = (op, None) if isinstance(op, str) else op
         if name == "obs":
@@ -166,9 +141,9 @@ def _run_case(make, case):
             records.append(["geo", _geometry(lat)])
         elif name in ("m", "w"):
             step = lat.simulation_step if name == "m" else lat.wolff_step
-            results = [outcome(step) for _ in range(arg or 1)]
+            results = [record(step) for _ in range(arg or 1)]
             bad = [r for r in results if r is not None]
-            records.append([name, bad[:1], outcome(repr, lat)])
+            records.append([name, bad[:1], record(repr, lat)])
         elif name == "T":
             lat.temperature = arg
         elif name == "h":
@@ -179,21 +154,13 @@ def _run_case(make, case):
 
 
 def _child_main():
-    import ctypes
-
     import spinlattice
 
-    shim = ctypes.CDLL(None)
-    shim.shim_queue_seed.argtypes = [ctypes.c_char_p]
-    shim.shim_queue_bytes.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
-    shim.shim_set_chunk.argtypes = [ctypes.c_size_t]
-    shim.shim_push_fault.argtypes = [ctypes.c_long, ctypes.c_int, ctypes.c_int]
-    shim.shim_queued.restype = ctypes.c_size_t
-    shim.shim_calls.restype = ctypes.c_long
+    functions = shim.load()
 
     def seed(b):
         assert len(b) == 32
-        shim.shim_queue_seed(bytes(b))
+        functions.shim_queue_seed(bytes(b))
 
     request = json.load(sys.stdin)
     if request["mode"] == "cases":
@@ -203,11 +170,11 @@ def _child_main():
                 return spinlattice.Lattice(case["w"], case["h"], case["T"], case["hz"])
             finally:
                 # a seed left over would feed the next lattice and hide a skipped seeding
-                assert shim.shim_queued() == 0, "construction did not take its seed"
+                assert functions.shim_queued() == 0, "construction did not take its seed"
         result = [_run_case(make, case) for case in request["cases"]]
     else:
         emitted = []
-        scope = {"spinlattice": spinlattice, "shim": shim, "seed": seed,
+        scope = {"spinlattice": spinlattice, "shim": functions, "seed": seed,
                  "emit": emitted.append, "__name__": "__seeded__"}
         exec(compile(request["script"], "<seeded script>", "exec"), scope)
         result = emitted[0] if len(emitted) == 1 else emitted

@@ -1,35 +1,29 @@
 """The Python face of the module: argument binding and its messages, argument
 conversion and the notes naming the failed argument, the borrow flag under
-re-entrant and cross-thread calls, PanicException, properties, class and
-module facts, and refused sizes."""
+re-entrant calls (across threads: test_threads.py), PanicException and the
+stops it carries, properties, class and module facts, and refused sizes and
+memory."""
 
 import copy
 import gc
 import importlib
 import json
 import math
+import os
 import pickle
 import struct
 import subprocess
 import sys
 import textwrap
-import threading
 import weakref
 
 import pytest
 
+import oracle
 import spinlattice
-from conftest import PanicException
+from conftest import Index, PanicException, caught, expect, under_asan, with_test_helpers
+from seeded import run_seeded, seed_bytes
 from spinlattice import Lattice
-
-
-def caught(call):
-    """The exception that `call` raises, whatever its base class."""
-    try:
-        call()
-    except BaseException as exc:  # noqa: B036 - PanicException is a BaseException
-        return exc
-    raise AssertionError("no exception raised")
 
 
 @pytest.fixture
@@ -52,13 +46,6 @@ class Hook:
         self.calls += 1
         self.action()
         return float(self.value)
-
-
-def expect(exc_type, message, call):
-    exc = caught(call)
-    assert type(exc) is exc_type, repr(exc)
-    assert str(exc) == message
-    return exc
 
 
 def notes(exc):
@@ -153,14 +140,6 @@ def test_construction_by_keywords_in_any_order(new):
 
 
 # --- Conversions and notes ----------------------------------------------------------
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
 
 class IntWithOtherIndex(int):
     def __index__(self):  # an int's own value is used; __index__ is not consulted
@@ -346,12 +325,14 @@ def test_class_is_final_without_dict_or_weakrefs(lat):
 
 
 def test_no_instance_without_the_constructor(lat):
-    # neither an uninitialised instance nor a second owner of the same spins
-    with pytest.raises(TypeError):
-        object.__new__(Lattice)
-    for duplicate in (copy.copy, copy.deepcopy, pickle.dumps):
+    # neither an uninitialised instance, nor one of another class, nor a second owner of the same spins
+    before = repr(lat)
+    for attempt in (lambda: object.__new__(Lattice), lambda: Lattice.__new__(int, 1, 1, 1.0, 0.0),
+                    lambda: Lattice.__new__(), lambda: copy.copy(lat), lambda: copy.deepcopy(lat),
+                    lambda: pickle.dumps(lat)):
         with pytest.raises(TypeError):
-            duplicate(lat)
+            attempt()
+    assert repr(lat) == before
 
 
 def test_class_object_accepts_new_attributes():
@@ -392,24 +373,49 @@ def test_panic_exception_class():
     assert PanicException.__doc__
 
 
+def expect_stop(message, call):
+    """A stop: PanicException (one class for every stop) with this text and no note,
+    past a handler of ordinary errors."""
+    with pytest.raises(PanicException) as info:
+        try:
+            call()
+        except Exception:  # a stop must not be caught here
+            pytest.fail("a stop was caught by an Exception handler")
+    assert type(info.value) is PanicException
+    assert info.value.args == (message,)
+    assert notes(info.value) is None
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda lat: lat.flat_to_idx(9), "Accessing out of bounds!"),
     (lambda lat: lat.get_nearest_neighbors(2**64 - 1), "Accessing out of bounds!"),
     (lambda lat: lat.idx_to_flat(0, 3), "Accessing out of bounds!"),
     (lambda lat: lat.get_energy_diff_from_flip(9), "index out of bounds: the len is 9 but the index is 9"),
-    (lambda lat: Lattice(2**32, 2**31, 1.0, 0.0), "capacity overflow"),
     (lambda lat: Lattice(0, 5, 1.0, 0.0).wolff_step(), "cannot sample empty range"),
     (lambda lat: Lattice(5, 0, 1.0, 0.0).simulation_step(), "cannot sample empty range"),
 ])
 def test_stops_raise_panic_exception_past_except_exception(lat, call, message):
-    with pytest.raises(PanicException) as info:
-        try:
-            call(lat)
-        except Exception:  # a stop must not be caught here
-            pytest.fail("a stop was caught by an Exception handler")
-    assert type(info.value) is PanicException  # one class for every stop
-    assert info.value.args == (message,)
-    assert notes(info.value) is None
+    expect_stop(message, lambda: call(lat))
+
+
+def test_a_seeding_failure_is_a_stop_and_the_next_lattice_seeds_afresh():
+    """How seeding fails, retries and falls back is tested in tests/cpp/test_seeding.cpp;
+    here, its stop as the constructor raises it, and the next construction."""
+    got = run_seeded(f"""
+import errno
+spinlattice.Lattice(1, 1, 1.0, 0.0)  # the first seeding probes the source
+shim.shim_fail_next(errno.EIO, 1)
+try:
+    spinlattice.Lattice(3, 3, 1.0, 0.0)
+    failed = None
+except BaseException as e:
+    failed = [type(e).__module__, type(e).__name__, e.args, getattr(e, "__notes__", None)]
+seed({seed_bytes(42)!r})
+emit([failed, repr(spinlattice.Lattice(3, 3, 1.0, 0.0))])
+""")
+    assert got[0] == ["pyo3_runtime", "PanicException", ["from_os_rng failed: Input/output error (os error 5)"],
+                      None]
+    assert got[1] == repr(oracle.Lattice(3, 3, 1.0, 0.0, seed_bytes(42)))
 
 
 def test_panic_from_python_code_comes_back_as_a_new_panic(lat, capfd):
@@ -521,39 +527,6 @@ def test_setters_convert_before_borrowing(lat):
     assert lat.temperature == 4.0
 
 
-def test_borrow_conflicts_across_threads(lat):
-    """While one thread is inside idx_to_flat's conversion (holding the shared
-    borrow), another thread may read but not update or set."""
-    entered, release = threading.Event(), threading.Event()
-    results = {}
-
-    def wait_inside():
-        entered.set()
-        assert release.wait(10)
-
-    def other_thread():
-        assert entered.wait(10)
-        results["read"] = lat.flat_to_idx(4)
-        for label, call in (("update", lat.simulation_step), ("set", lambda: setattr(lat, "h_z", 2.0))):
-            try:
-                call()
-                results[label] = "ran"
-            except RuntimeError as exc:
-                results[label] = str(exc)
-        release.set()
-
-    thread = threading.Thread(target=other_thread)
-    thread.start()
-    try:
-        assert lat.idx_to_flat(Hook(wait_inside, 1), 2) == 5
-    finally:
-        release.set()
-        thread.join(10)
-    assert results == {"read": [1, 1], "update": "Already borrowed", "set": "Already borrowed"}
-    lat.h_z = 2.0
-    lat.wolff_step()
-
-
 # --- The lattice after failures ------------------------------------------------------
 
 FAILING_CALLS = {
@@ -598,8 +571,19 @@ def test_lattice_is_unchanged_and_usable_after_a_failure(lat, fail, capfd):
     (2**64 - 1, 2**64 - 1),     # wraps to 1
 ])
 def test_oversized_lattices_stop_with_capacity_overflow(width, height):
-    expect(PanicException, "capacity overflow", lambda: Lattice(width, height, 1.0, 0.0))
-    expect(PanicException, "capacity overflow", lambda: Lattice(height=height, width=width, temperature=1, h_z=0))
+    expect_stop("capacity overflow", lambda: Lattice(width, height, 1.0, 0.0))
+    expect_stop("capacity overflow", lambda: Lattice(height=height, width=width, temperature=1, h_z=0))
+
+
+@pytest.mark.skipif(under_asan(), reason="AddressSanitizer aborts on impossible allocations")
+@pytest.mark.parametrize("width", [2**62, 2**63 - 1])
+def test_impossible_allocation_is_memory_error(width):
+    """Beyond any address space: refused everywhere, without a limit (this
+    interpreter's heap may make a limit toothless, below); the argument is released."""
+    size = Index(width)
+    before = sys.getrefcount(size)
+    expect(MemoryError, "", lambda: Lattice(size, 1, 1.0, 0.0))
+    assert sys.getrefcount(size) == before
 
 
 def test_memory_exhaustion_raises_memory_error():
@@ -607,6 +591,7 @@ def test_memory_exhaustion_raises_memory_error():
     and the lattice that was refused memory for a result stays usable."""
     script = textwrap.dedent("""
         import json, resource
+        from conftest import outcome
         from spinlattice import Lattice
 
         def vm_bytes():
@@ -614,12 +599,9 @@ def test_memory_exhaustion_raises_memory_error():
                 line = next(l for l in f if l.startswith("VmSize:"))
             return int(line.split()[1]) * 1024
 
-        def outcome(call):
-            try:
-                call()
-                return "ok"
-            except MemoryError as exc:
-                return "MemoryError" + (": " + str(exc) if str(exc) else "")
+        def failure(call):
+            _, exc = outcome(call)
+            return "ok" if exc is None else type(exc).__name__ + (": " + str(exc) if str(exc) else "")
 
         lattice = Lattice(1 << 22, 1, 1.0, 0.0)   # 4 MiB of spins
         before = lattice.get_total_magnetization()
@@ -636,11 +618,10 @@ def test_memory_exhaustion_raises_memory_error():
                                       "(address space reserved up front, or an emulator that ignores it)"}))
             raise SystemExit
         results = {
-            "2^40 x 1": outcome(lambda: Lattice(1 << 40, 1, 1.0, 0.0)),
-            "2^63-1 x 1": outcome(lambda: Lattice((1 << 63) - 1, 1, 1.0, 0.0)),
-            "2^14 x 2^14": outcome(lambda: Lattice(1 << 14, 1 << 14, 1.0, 0.0)),
-            "as_array": outcome(lattice.as_array),
-            "repr": outcome(lambda: repr(lattice)),
+            "2^40 x 1": failure(lambda: Lattice(1 << 40, 1, 1.0, 0.0)),
+            "2^14 x 2^14": failure(lambda: Lattice(1 << 14, 1 << 14, 1.0, 0.0)),
+            "as_array": failure(lattice.as_array),
+            "repr": failure(lambda: repr(lattice)),
         }
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         lattice.simulation_step()
@@ -648,7 +629,8 @@ def test_memory_exhaustion_raises_memory_error():
                             repr(Lattice(1, 1, 1.0, 0.0))[:29]]
         print(json.dumps(results))
     """)
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    proc = subprocess.run([sys.executable, "-c", script], env=with_test_helpers(os.environ), capture_output=True,
+                          text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     results = json.loads(proc.stdout)
     if "skip" in results:

@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from conftest import PanicException, under_asan
+from conftest import Index, PanicException, under_asan
 from spinlattice import Lattice
 
 CALLS = 200_000
@@ -51,14 +51,6 @@ def assert_flat(op, expected=(), count=CALLS):
 
 LAT = Lattice(6, 5, 2.0, 0.1)
 EMPTY = Lattice(0, 3, 2.0, 0.0)
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Raises:

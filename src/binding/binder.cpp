@@ -7,6 +7,7 @@
 namespace spinlattice::binding {
 namespace {
 
+// The messages are fixed texts (fixed_texts.hpp): those CPython gives for its own functions.
 [[gnu::cold]] void too_many_positional(const FunctionDescription& desc, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", desc.full_name,
                  desc.parameter_count, given, given == 1 ? "was" : "were");

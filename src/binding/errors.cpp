@@ -6,6 +6,7 @@
 #include "binding/compat.hpp"
 #include "binding/once.hpp"
 #include "binding/py_ref.hpp"
+#include "fixed_texts.hpp"
 #include "stop.hpp"
 
 namespace spinlattice::binding {
@@ -13,16 +14,13 @@ namespace {
 
 OnceObject panic_type;
 
-// Fixed for compatibility: callers and tracebacks name the class by this qualified name.
-constexpr const char* kPanicName = "pyo3_runtime.PanicException";
-
 constexpr const char* kPanicDoc =
     "Raised when native code called from Python stops on an internal failure.\n\n"
     "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
     "usually propagates all the way up and ends the interpreter instead of being caught\n"
     "by a handler meant for ordinary errors.";
 
-// "while processing '<name>'"; nullptr with an error set on failure.
+// "while processing '<name>'", a fixed text (fixed_texts.hpp); nullptr with an error set on failure.
 PyObject* argument_note(std::string_view name) {
 #if PY_VERSION_HEX >= 0x030E0000
     constexpr std::string_view start = "while processing '";
@@ -58,7 +56,7 @@ PyObject* fetch_error_resuming_stop() {
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(exc)) != panic) return exc;
 
-    std::string message = "Unwrapped panic from Python code";
+    std::string message = fixed::kUnwrappedPanic;
     if (PyRef text{PyObject_Str(exc)}) {
         Py_ssize_t size;
         if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) message.assign(utf8, size);
@@ -77,7 +75,7 @@ PyObject* fetch_error_resuming_stop() {
 
 PyObject* panic_exception_type() noexcept {
     return panic_type.get([] {
-        return PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc,
+        return PyErr_NewExceptionWithDoc(fixed::kPanicName, kPanicDoc,
                                          PyExc_BaseException, nullptr);
     });
 }
@@ -117,10 +115,10 @@ void note_failed_argument(std::string_view name) {
     restore_raised_exception(exc.release());
 }
 
-void raise_already_borrowed() noexcept { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }
+void raise_already_borrowed() noexcept { PyErr_SetString(PyExc_RuntimeError, fixed::kAlreadyBorrowed); }
 
 void raise_already_mutably_borrowed() noexcept {
-    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    PyErr_SetString(PyExc_RuntimeError, fixed::kAlreadyMutablyBorrowed);
 }
 
 }  // namespace spinlattice::binding

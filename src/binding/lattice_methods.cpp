@@ -19,6 +19,7 @@
 #include "binding/lattice_object.hpp"
 #include "binding/lattice_surface.hpp"
 #include "binding/py_ref.hpp"
+#include "fixed_texts.hpp"
 
 namespace spinlattice::binding {
 namespace {
@@ -192,7 +193,7 @@ int set_property(PyObject* self, PyObject* value, void*) {
     using H = Held<row_at<I>.borrow>;
     return guarded([&]() -> int {
         if (!value) {
-            PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+            PyErr_SetString(PyExc_AttributeError, fixed::kNoDeleter);
             return -1;
         }
         typename Argument<row_at<I>.parameters[0].annotation>::type converted;

@@ -19,8 +19,8 @@
 
 namespace spinlattice::binding {
 
-// Fixed for compatibility: the class's name, and the module part of its qualified
-// name (the class belongs to no module of its own).
+// Fixed names (fixed_texts.hpp): the class's name, and the module part of its
+// qualified name (the class belongs to no module of its own); the names in the table below.
 inline constexpr std::string_view kClassName = "Lattice";
 inline constexpr std::string_view kClassModule = "builtins";
 
@@ -59,8 +59,8 @@ inline constexpr auto kLatticeSurface = std::tuple{
     }),
     callable("width", getter, shared, Int, [](const Lattice& l) { return l.width; }),
     callable("height", getter, shared, Int, [](const Lattice& l) { return l.height; }),
-    callable("temperature", getter, shared, Float, [](const Lattice& l) { return l.temperature; }),
-    callable("h_z", getter, shared, Float, [](const Lattice& l) { return l.h_z; }),
+    callable("temperature", getter, shared, Float, [](const Lattice& l) { return l.temperature(); }),
+    callable("h_z", getter, shared, Float, [](const Lattice& l) { return l.h_z(); }),
     callable("temperature", setter, exclusive, {{"value", Float}}, None,
              [](Lattice& l, double value) { l.set_temperature(value); }),
     callable("h_z", setter, exclusive, {{"value", Float}}, None, [](Lattice& l, double value) { l.set_h_z(value); }),

@@ -46,6 +46,7 @@ void append_number_text(std::string& out, double x) {
     }
 }
 
+// Fixed text (fixed_texts.hpp).
 std::string lattice_text(const model::Lattice& lattice) {
     const std::uint64_t n = lattice.site_count();
     std::string out;
@@ -61,9 +62,9 @@ std::string lattice_text(const model::Lattice& lattice) {
         out += s[i] < 0 ? "-1" : "1";
     }
     out += "], temperature: ";
-    append_number_text(out, lattice.temperature);
+    append_number_text(out, lattice.temperature());
     out += ", h_z: ";
-    append_number_text(out, lattice.h_z);
+    append_number_text(out, lattice.h_z());
     out += ", rng: StdRng(ChaCha12Rng { rng: BlockRng { core: ChaChaXCore {}, result_len: 64, index: ";
     out += std::to_string(lattice.rng.index());
     out += " } }) }";

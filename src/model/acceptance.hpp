@@ -14,8 +14,32 @@
 
 namespace spinlattice::model {
 
-// Flip without a unit draw when dE <= 0, else when exp(-dE / temperature) > u.
-using AcceptanceCase = random::UnitOrSure;
+// A case's decision: flip without a draw when dE <= 0 (sure), else flip when
+// exp(-dE / temperature) > u for a unit draw u. Kept as the bound and the
+// words taken, so that the inline update, reading the buffer in place, decides
+// either kind without a branch: a sure case compares against 2^53, which
+// every (v >> 11) lies below, and takes 0 words.
+class AcceptanceCase {
+public:
+    AcceptanceCase(bool sure, random::UnitBound p) noexcept
+        : bound_(sure ? std::uint64_t(1) << 53 : p.limit()), words_(sure ? 0 : 2) {}
+
+    bool sure() const noexcept { return words_ == 0; }
+    // The decision, with its unit draw taken from the generator when it needs one.
+    bool decide(random::StdRng& rng) const noexcept { return sure() || (rng.next_u64() >> 11) < bound_; }
+    // The same with the draw read in place (needs room for two words).
+    bool decide(random::StdRng::BufferedDraws& draws) const noexcept {
+        const bool below = (draws.wide() >> 11) < bound_;
+        draws.take(words_);
+        return below;
+    }
+
+private:
+    friend class AcceptanceTable;
+    AcceptanceCase(std::uint64_t bound, std::uint64_t words) noexcept : bound_(bound), words_(words) {}
+    std::uint64_t bound_;
+    std::uint64_t words_;
+};
 
 class AcceptanceTable {
 public:
@@ -28,7 +52,7 @@ public:
     }
     AcceptanceCase at(int s, int nb) const noexcept {
         const unsigned k = slot(s, nb);
-        return AcceptanceCase::from_parts(bounds_[k], words_[k]);
+        return AcceptanceCase(bounds_[k], words_[k]);
     }
 
 private:
@@ -43,8 +67,8 @@ private:
                 const double delta_e = flip_energy_difference(s, nb, h_z);
                 const bool downhill = delta_e <= 0;
                 const AcceptanceCase c(downhill, random::UnitBound(downhill ? 0.0 : libm_exp(-delta_e / temperature)));
-                bounds_[slot(s, nb)] = c.bound();
-                words_[slot(s, nb)] = c.words();
+                bounds_[slot(s, nb)] = c.bound_;
+                words_[slot(s, nb)] = c.words_;
             }
         }
         temperature_bits_ = std::bit_cast<std::uint64_t>(temperature);

@@ -14,11 +14,22 @@ Lattice Lattice::create_with(random::StdRng rng, std::uint64_t width, std::uint6
     // before anything is allocated or drawn.
     std::uint64_t n;
     if (__builtin_mul_overflow(width, height, &n) || n >= (std::uint64_t(1) << 63))
-        stop("capacity overflow");
+        stop(fixed::kCapacityOverflow);
     SpinField sites(n);
     Spin* out = sites.data();
     rng.coins(n, [&out](bool heads) { *out++ = Spin(heads ? 1 : -1); });
-    return Lattice{width, height, std::move(sites), temperature, h_z, std::move(rng)};
+    return Lattice(width, height, std::move(sites), temperature, h_z, std::move(rng));
 }
+
+Lattice::Lattice(std::uint64_t width, std::uint64_t height, SpinField sites, double temperature, double h_z,
+                 random::StdRng rng) noexcept
+    : width(width),
+      height(height),
+      sites(std::move(sites)),
+      rng(std::move(rng)),
+      temperature_(temperature),
+      h_z_(h_z),
+      acceptance_(temperature, h_z),
+      width_reciprocal_(width > 1 && (width >> 32) == 0 ? ~std::uint64_t(0) / width + 1 : 0) {}
 
 }  // namespace spinlattice::model

@@ -7,6 +7,7 @@
 
 #include "model/acceptance.hpp"
 #include "model/spin_field.hpp"
+#include "fixed_texts.hpp"
 #include "random/std_rng.hpp"
 #include "stop.hpp"
 
@@ -14,53 +15,61 @@ namespace spinlattice::model {
 
 using Neighbours = std::array<std::uint64_t, 4>;  // left, up, right, down
 
-struct Lattice {
-    std::uint64_t width;
-    std::uint64_t height;
-    SpinField sites;
-    double temperature;
-    double h_z;
-    random::StdRng rng;
-    // Not part of the state: Metropolis outcomes cached for the current temperature and h_z.
-    AcceptanceTable acceptance{temperature, h_z};
-    // Not part of the state: ceil(2^64 / width) for 1 < width < 2^32, else 0, to divide by multiplying.
-    std::uint64_t width_reciprocal = width > 1 && (width >> 32) == 0 ? ~std::uint64_t(0) / width + 1 : 0;
-    // Not part of the state: the site count while the inline update may run (below 2^32 sites,
-    // acceptance table current), else 0, so that its hot path tests one value. Set by the
-    // out-of-line update; the parameters change through set_temperature and set_h_z only.
-    std::uint32_t inline_sites = 0;
-
-    void set_temperature(double value) noexcept {
-        temperature = value;
-        inline_sites = 0;
-    }
-    void set_h_z(double value) noexcept {
-        h_z = value;
-        inline_sites = 0;
-    }
-
+class Lattice {
+public:
     // Seeds a generator from the OS and draws one coin per site (+1 on true).
     static Lattice create(std::uint64_t width, std::uint64_t height, double temperature, double h_z);
     // The same from a given generator.
     static Lattice create_with(random::StdRng rng, std::uint64_t width, std::uint64_t height,
                                double temperature, double h_z);
 
+    std::uint64_t width;
+    std::uint64_t height;
+    SpinField sites;
+    random::StdRng rng;
+
+    double temperature() const noexcept { return temperature_; }
+    double h_z() const noexcept { return h_z_; }
+    // The only writers of the parameters: each sends the next update out of line,
+    // where the cached outcomes are brought up to date.
+    void set_temperature(double value) noexcept {
+        temperature_ = value;
+        inline_sites_ = 0;
+    }
+    void set_h_z(double value) noexcept {
+        h_z_ = value;
+        inline_sites_ = 0;
+    }
+
+    // The site count while the inline update may run (below 2^32 sites, cached
+    // outcomes current), else 0, so that its hot path tests one value.
+    std::uint32_t inline_sites() const noexcept { return inline_sites_; }
+    // The cached outcome for spin s with neighbour sum nb; current while inline_sites() != 0.
+    AcceptanceCase cached_acceptance(int s, int nb) const noexcept { return acceptance_.at(s, nb); }
+    // The outcome for the current parameters; afterwards the inline update may run.
+    AcceptanceCase acceptance(int s, int nb) noexcept {
+        const AcceptanceCase outcome = acceptance_.lookup(s, nb, temperature_, h_z_);
+        const std::uint64_t n = site_count();
+        inline_sites_ = n - 1 < 0xFFFFFFFFu ? std::uint32_t(n) : 0;
+        return outcome;
+    }
+
     std::uint64_t site_count() const noexcept { return sites.size(); }
 
     // Left, up, right, down of site k, wrapping at the edges; stops when k is outside.
     Neighbours neighbour_list(std::uint64_t k) const {
-        if (k >= site_count()) [[unlikely]] stop("Accessing out of bounds!");
+        if (k >= site_count()) [[unlikely]] stop(fixed::kOutOfBounds);
         return neighbour_list_unchecked(k);
     }
 
     // Row and column of a k already known to be below the site count.
     std::array<std::uint64_t, 2> position(std::uint64_t k) const noexcept {
         const std::uint64_t w = width;
-        if (width_reciprocal != 0 && (k >> 32) == 0) [[likely]] {
+        if (width_reciprocal_ != 0 && (k >> 32) == 0) [[likely]] {
             // Exact for 32-bit k and width (Lemire, Kaser and Kurz, "Faster remainder by direct computation").
             using u128 = unsigned __int128;
-            const std::uint64_t fraction = width_reciprocal * k;
-            return {std::uint64_t((u128(width_reciprocal) * k) >> 64), std::uint64_t((u128(fraction) * w) >> 64)};
+            const std::uint64_t fraction = width_reciprocal_ * k;
+            return {std::uint64_t((u128(width_reciprocal_) * k) >> 64), std::uint64_t((u128(fraction) * w) >> 64)};
         }
         if (((k | w) >> 32) == 0)  // 32-bit division is several times cheaper
             return {std::uint32_t(k) / std::uint32_t(w), std::uint32_t(k) % std::uint32_t(w)};
@@ -80,14 +89,27 @@ struct Lattice {
     }
 
     std::uint64_t idx_to_flat(std::uint64_t row, std::uint64_t col) const {
-        if (row >= height || col >= width) [[unlikely]] stop("Accessing out of bounds!");
+        if (row >= height || col >= width) [[unlikely]] stop(fixed::kOutOfBounds);
         return row * width + col;
     }
 
     std::array<std::uint64_t, 2> flat_to_idx(std::uint64_t flat_idx) const {
-        if (flat_idx >= site_count()) [[unlikely]] stop("Accessing out of bounds!");
+        if (flat_idx >= site_count()) [[unlikely]] stop(fixed::kOutOfBounds);
         return {flat_idx / width, flat_idx % width};
     }
+
+private:
+    Lattice(std::uint64_t width, std::uint64_t height, SpinField sites, double temperature, double h_z,
+            random::StdRng rng) noexcept;
+
+    double temperature_;
+    double h_z_;
+    // Not part of the state: Metropolis outcomes cached for the current temperature and h_z.
+    AcceptanceTable acceptance_;
+    // Not part of the state: ceil(2^64 / width) for 1 < width < 2^32, else 0, to divide by multiplying.
+    std::uint64_t width_reciprocal_;
+    // Not part of the state: see inline_sites().
+    std::uint32_t inline_sites_ = 0;
 };
 
 }  // namespace spinlattice::model

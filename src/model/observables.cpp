@@ -32,7 +32,7 @@ void for_each_site(const Lattice& lattice, Site&& site) noexcept {
 
 double energy(const Lattice& lattice) noexcept {
     if (lattice.site_count() == 0) return 0.0;
-    const double h_z = lattice.h_z;
+    const double h_z = lattice.h_z();
     if (h_z == 0.0) {
         // Without a field every term (nb * s) * -0.5 is an integer and every
         // partial sum an integer far below 2^53, so each addition of the

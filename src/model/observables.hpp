@@ -19,7 +19,7 @@ inline int neighbour_sum(const Lattice& lattice, std::uint64_t k) noexcept {
 // What negating site k would change the energy by.
 inline double flip_energy_difference(const Lattice& lattice, std::uint64_t k) {
     const Spin s = lattice.sites.at(k);  // checks k against the length first
-    return flip_energy_difference(s, neighbour_sum(lattice, k), lattice.h_z);
+    return flip_energy_difference(s, neighbour_sum(lattice, k), lattice.h_z());
 }
 
 double energy(const Lattice& lattice) noexcept;

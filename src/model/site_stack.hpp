@@ -9,15 +9,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <type_traits>
+
+#include "model/pending_site.hpp"
 
 namespace spinlattice::model {
-
-// A pending site with its column in one integer, site + column * 2^bits
-// (bits those of Index): a neighbour's entry is one addition away, and one
-// store pushes it.
-template <class Index>
-using PendingSite = std::conditional_t<sizeof(Index) == 4, std::uint64_t, unsigned __int128>;
 
 template <class Index>
 class ClusterStorage {

@@ -39,16 +39,12 @@ struct JoinsAlways {
 // it would otherwise reload.
 template <class Index, Spin s0, class Joins>
 void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
-    using Entry = PendingSite<Index>;
-    constexpr unsigned kIndexBits = 8 * sizeof(Index);
-    constexpr Entry kNextColumn = Entry(1) << kIndexBits;
+    using Geometry = PendingGeometry<Index>;
+    using Entry = typename Geometry::Entry;
     constexpr unsigned kExpansionWords = 8;  // four unit draws at most
     random::StdRng& rng = lattice.rng;
     Spin* const spins = lattice.sites.data();
-    const Index width = Index(lattice.width), last_col = width - 1;
-    const Index last_row = Index(lattice.site_count() - lattice.width);  // its first site
-    const Entry right = kNextColumn + 1;         // the entry one site to the right
-    const Entry wrap = Entry(last_col) * right;  // from the first column to the last
+    const Geometry geometry(lattice.width, lattice.site_count());
 
     ClusterStorage<Index> storage;
     Entry* pending = storage.pending();
@@ -64,7 +60,7 @@ void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
         auto units = rng.buffered_draws();
         // Examines one neighbour; a like spin takes its draw and joins when the draw says so.
         auto examine = [&](Entry e) {
-            const Index m = Index(e);
+            const Index m = Geometry::site(e);
             const std::uint32_t spin = std::uint8_t(spins[m]);  // 1 or 255
             const std::uint64_t like = (s0 > 0 ? spin ^ 0xFFu : spin) >> 7;
             const std::uint64_t joins_now = like & joins(units.wide());
@@ -78,26 +74,13 @@ void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
                 tail += joins_now;
             }
         };
-        while (top != pending && units.room_words(kExpansionWords) && (!listing || tail <= roomy)) {
-            const Entry e = *--top;
-            const Index k = Index(e), col = Index(e >> kIndexBits);
-            if (Index(col - 1) < Index(last_col - 1) && Index(k - width) < Index(last_row - width)) {
-                examine(e - right);  // away from every edge, as most sites are
-                examine(e - width);
-                examine(e + right);
-                examine(e + width);
-                continue;
-            }
-            examine(col == 0 ? e + wrap : e - right);
-            examine(k < width ? e + last_row : e - width);
-            examine(col == last_col ? e - wrap : e + right);
-            examine(k >= last_row ? e - last_row : e + width);
-        }
+        while (top != pending && units.room_words(kExpansionWords) && (!listing || tail <= roomy))
+            geometry.for_each_neighbour(*--top, examine);
         rng.finish(units);
     };
 
     spins[start] = Spin(-s0);
-    *top++ = Entry(start) + Entry(lattice.position(start)[1]) * kNextColumn;
+    *top++ = Geometry::entry(start, lattice.position(start)[1]);
     *tail++ = Index(start);
     const std::uint64_t limit = lattice.site_count() + 4;  // n entries and one expansion's slack
     // The joined sites are listed only to restore the spins when memory runs
@@ -157,7 +140,7 @@ void grow_cluster_from(Lattice& lattice, std::uint64_t start, random::UnitBound 
 void wolff_step(Lattice& lattice) {
     const std::uint64_t n = lattice.site_count();
     const std::uint64_t start = lattice.rng.random_range(n);
-    const random::UnitBound p(1.0 - libm_exp(-2.0 / lattice.temperature));
+    const random::UnitBound p(1.0 - libm_exp(-2.0 / lattice.temperature()));
     if ((n >> 32) == 0)
         grow_cluster_from<std::uint32_t>(lattice, start, p);
     else

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fixed_texts.hpp"
 #include "random/std_rng.hpp"
 
 // The XSI variant, whatever the feature macros make of strerror_r.
@@ -30,14 +31,15 @@ struct SeedError {
     int os_error = 0;
     const char* internal = nullptr;
 };
-constexpr SeedError kUnexpected{0, "unexpected situation"};
-constexpr SeedError kErrnoNotPositive{0, "errno: did not return a positive value"};
+constexpr SeedError kUnexpected{0, fixed::kSeedingUnexpected};
+constexpr SeedError kErrnoNotPositive{0, fixed::kSeedingErrnoNotPositive};
 
 SeedError last_os_error() {
     const int e = errno;
     return e > 0 ? SeedError{e, nullptr} : kErrnoNotPositive;
 }
 
+// Fixed text (fixed_texts.hpp).
 [[noreturn]] void stop_seeding(const SeedError& error) {
     std::string text = "from_os_rng failed: ";
     if (error.internal) {
@@ -154,7 +156,6 @@ void fill_from_os(std::uint8_t* buf, std::size_t len) {
         if (!fill_from(source, buf, len, error)) stop_seeding(error);
         return;
     }
-    // use_file_fallback
     const int fd = open_or_wait(error);
     if (fd < 0) stop_seeding(error);
     auto source = [fd](std::uint8_t* p, std::size_t n) { return ::read(fd, p, n); };

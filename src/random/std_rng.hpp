@@ -1,11 +1,12 @@
 #pragma once
-// A lattice's generator and the draws the model takes from it: the index
-// draw, the unit draw, the coin draw, and the batched and conditional forms
-// of them that the update rules use. The model uses nothing beneath this
-// header; the words themselves come from block_rng.hpp.
+// A lattice's generator and its draws: the index draw, the unit draw, the
+// coin draw, a batch of coins, and a cursor that reads words and draws in
+// place from the buffer. Nothing here knows what the draws are for. The model
+// uses nothing beneath this header; the words come from block_rng.hpp.
 
 #include <cstdint>
 
+#include "fixed_texts.hpp"
 #include "random/block_rng.hpp"
 #include "stop.hpp"
 
@@ -41,31 +42,26 @@ private:
     std::uint64_t k_ = 0;
 };
 
-// A decision that is either certain, taking no draw, or "p > unit draw",
-// taking one. Kept as the bound and the words taken, so that a caller reading
-// the buffer in place decides either kind without a branch: a certain one
-// compares against 2^53, which every (v >> 11) lies below, and takes 0 words.
-class UnitOrSure {
-public:
-    constexpr UnitOrSure() noexcept = default;
-    UnitOrSure(bool sure, UnitBound p) noexcept
-        : bound_(sure ? std::uint64_t(1) << 53 : p.limit()), words_(sure ? 0 : 2) {}
-    bool sure() const noexcept { return words_ == 0; }
-    // Its two parts, for a table that keeps each in its own array (indexed with a scale of 8).
-    std::uint64_t bound() const noexcept { return bound_; }
-    std::uint64_t words() const noexcept { return words_; }
-    static UnitOrSure from_parts(std::uint64_t bound, std::uint64_t words) noexcept {
-        UnitOrSure d;
-        d.bound_ = bound;
-        d.words_ = words;
-        return d;
+// The index draw for 0 < n < 2^32 on the words next_word() hands out (see
+// StdRng::random_range), handed to plain(index, first word) or, when the
+// correction draw was taken, to corrected(index): each caller's two ends stay
+// straight-line code.
+template <class NextWord, class Plain, class Corrected>
+std::uint64_t narrow_index(std::uint32_t n, NextWord&& next_word, Plain&& plain, Corrected&& corrected) noexcept {
+    const std::uint32_t first = next_word();
+    const std::uint64_t m = std::uint64_t(first) * n;
+    const std::uint32_t lo = std::uint32_t(m);
+    // lo above 2^32 - n, tested as a carry out of lo + (n - 1): the second word may carry
+    if (std::uint32_t(lo + (n - 1)) < lo) [[unlikely]] {
+        const std::uint64_t h2 = (std::uint64_t(next_word()) * n) >> 32;
+        return corrected((m >> 32) + ((lo + h2) >> 32));
     }
-
-private:
-    friend class StdRng;
-    std::uint64_t bound_ = 0;
-    std::uint64_t words_ = 2;
-};
+    return plain(m >> 32, first);
+}
+template <class NextWord>
+std::uint64_t narrow_index(std::uint32_t n, NextWord&& next_word) noexcept {
+    return narrow_index(n, next_word, [](std::uint64_t i, std::uint32_t) { return i; }, [](std::uint64_t i) { return i; });
+}
 
 class StdRng {
 public:
@@ -85,16 +81,13 @@ public:
     // then. Every result has floor or ceil of 2^64 / n of the 2^64 word pairs
     // behind it: unbiased up to 2^-64. n >= 2^32 does the same with wide draws.
     std::uint64_t random_range(std::uint64_t n) {
-        if (n == 0) [[unlikely]] stop("cannot sample empty range");
+        if (n == 0) [[unlikely]] stop(fixed::kEmptyRange);
         if (n <= 0xFFFFFFFFu) [[likely]] return narrow_index(std::uint32_t(n), [this] { return next_u32(); });
         return random_range_wide(n);
     }
 
     // The unit draw: (v >> 11) * 2^-53, exact, in [0, 1 - 2^-53].
     double unit() noexcept { return double(next_u64() >> 11) * 0x1.0p-53; }
-
-    // True without a draw when the decision is certain, else p > unit draw.
-    bool unit_or_sure(const UnitOrSure& d) noexcept { return d.sure() || (next_u64() >> 11) < d.bound_; }
 
     // The coin draw: true when the wide value is below 2^63.
     bool coin() noexcept { return next_u64() < (std::uint64_t(1) << 63); }
@@ -119,45 +112,19 @@ public:
         }
     }
 
-    // Draws read straight from the buffer without a refill, for a caller that
-    // checked room first; finish() hands the position back to the generator.
+    // Words and draws read straight from the buffer without a refill, for a
+    // caller that checked room first; finish() hands the position back to the generator.
     class BufferedDraws {
     public:
         // Whether `words` words can be read in place.
         bool room_words(unsigned words) const noexcept { return next_ + words <= words_ + BlockRng::buffer_len; }
-        // The index draw for 0 < n = rows * cols < 2^32, as random_range takes it
-        // (needs room for two words), with its row floor(index / cols) by
-        // one multiply: without the correction draw the index is
-        // floor(w * rows * cols / 2^32) for the first word w, and
-        // floor(floor(y) / cols) = floor(y / cols) makes the row floor(w * rows / 2^32).
-        struct IndexAndRow {
-            std::uint64_t index;
-            std::uint64_t row;
-        };
-        IndexAndRow index_below_with_row(std::uint32_t n, std::uint32_t rows, std::uint32_t cols) noexcept {
-            std::uint64_t row;
-            const std::uint64_t index = narrow_index(
-                n, [this] { return *next_++; },
-                [&row, rows](std::uint64_t i, std::uint32_t first) {
-                    row = (std::uint64_t(first) * rows) >> 32;
-                    return i;
-                },
-                [&row, cols](std::uint64_t i) {
-                    row = std::uint32_t(i) / cols;
-                    return i;
-                });
-            return {index, row};
-        }
-        // A unit draw that is taken only when asked for, without a branch on
-        // that: the wide value at the cursor, then its two words taken when draw is 1.
+        // The word draw.
+        std::uint32_t next_word() noexcept { return *next_++; }
+        // The wide value at the cursor, not yet taken: a caller decides from it
+        // and then takes its words or not, without a branch on that.
         std::uint64_t wide() const noexcept { return wide_at(next_); }
+        void take(std::uint64_t words) noexcept { next_ += words; }
         void take_if(std::uint64_t draw) noexcept { next_ += 2 * draw; }
-        // The decision, with its draw read in place when it takes one (needs room for two words).
-        bool unit_or_sure(const UnitOrSure& d) noexcept {
-            const bool below = (wide_at(next_) >> 11) < d.bound_;
-            next_ += d.words_;
-            return below;
-        }
 
     private:
         friend class StdRng;
@@ -171,31 +138,12 @@ public:
     // Makes the next block now, keeping the fewer than carry_len words left in
     // front of it; the draws stay the same words in the same order.
     void refill_ahead() noexcept { words().refill_ahead(); }
-    // room() is false from the start when fewer than two words are left.
+    // A cursor at the next unread word.
     BufferedDraws buffered_draws() const noexcept { return BufferedDraws(words().buffer(), words().position()); }
     void finish(const BufferedDraws& draws) noexcept { words().advance(std::uint64_t(draws.next_ - draws.words_) - words().position()); }
 
 private:
     explicit StdRng(const Seed& seed) noexcept : keystream_(seed) {}
-
-    // The narrow index draw on the words next_word() hands out (see random_range),
-    // handed to plain(index, first word) or, when the correction draw was
-    // taken, to corrected(index): each caller's two ends stay straight-line code.
-    template <class NextWord, class Plain, class Corrected>
-    static std::uint64_t narrow_index(std::uint32_t n, NextWord&& next_word, Plain&& plain, Corrected&& corrected) noexcept {
-        const std::uint32_t first = next_word();
-        const std::uint64_t m = std::uint64_t(first) * n;
-        const std::uint32_t lo = std::uint32_t(m);
-        // lo above 2^32 - n, tested as a carry out of lo + (n - 1): the second word may carry
-        if (std::uint32_t(lo + (n - 1)) < lo) [[unlikely]] {
-            const std::uint64_t h2 = (std::uint64_t(next_word()) * n) >> 32;
-            return corrected((m >> 32) + ((lo + h2) >> 32));
-        }
-        return plain(m >> 32, first);
-    }
-    static std::uint64_t narrow_index(std::uint32_t n, auto&& next_word) noexcept {
-        return narrow_index(n, next_word, [](std::uint64_t i, std::uint32_t) { return i; }, [](std::uint64_t i) { return i; });
-    }
 
     [[gnu::noinline]] std::uint64_t random_range_wide(std::uint64_t n) noexcept {
         using u128 = unsigned __int128;

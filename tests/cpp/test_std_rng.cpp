@@ -258,7 +258,7 @@ void test_buffered_draws_follow_the_stream() {
             const std::uint64_t choice = lcg.next();
             if (choice % 3 == 0) {  // an index draw, one or two words
                 const std::uint32_t n = bounds[choice / 3 % 5];
-                mismatches += units.index_below_with_row(n, 1, n).index != m.range(n);
+                mismatches += spinlattice::random::narrow_index(n, [&units] { return units.next_word(); }) != m.range(n);
                 ++tests;
                 continue;
             }
