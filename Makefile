@@ -18,7 +18,7 @@ PYTEST := tools/pytest.sh
 configure = $(BIN)/cmake -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
     -DCMAKE_BUILD_TYPE=Release $(2) >/dev/null
 
-.PHONY: test install ctest pytest pytest-examples demo study bench clean
+.PHONY: test install ctest pytest pytest-examples pytest-tooling demo study bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -45,7 +45,11 @@ pytest-examples: install
 	$(PY) -m pip install -q --no-build-isolation ".[test-examples]"
 	@$(PYTEST) $(PY) tests/examples
 
-test: ctest pytest pytest-examples
+# Tests of the build and CI tooling (tools/), with the wheel tools installed.
+pytest-tooling: install dist-tools
+	@$(PYTEST) $(PY) tests/tooling
+
+test: ctest pytest pytest-examples pytest-tooling
 
 # The example: Monte Carlo across the phase transition against the exact solution;
 # table on stdout, figures in examples/output/. DEMO_ARGS="--workers 4" etc. pass through.

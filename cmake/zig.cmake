@@ -33,6 +33,13 @@ set(CMAKE_CXX_COMPILER ${_zig_tools}/c++)
 set(CMAKE_AR ${_zig_tools}/ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${_zig_tools}/ranlib CACHE FILEPATH "")
 
+# zig's compiler emits debug information unless told otherwise, and no strip tool of the
+# host can be relied on for the other processor: the linker leaves both out itself.
+set(CMAKE_C_FLAGS_INIT "-g0")
+set(CMAKE_CXX_FLAGS_INIT "-g0")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-s")
+
 # zig's runtime library defines exp too; the results are glibc's, so the module binds
 # the reference to the oldest version glibc has of it on this processor.
 if(_zig_processor STREQUAL "x86_64")

@@ -47,12 +47,19 @@ dist/.wheel-$(1)-$(2): $(WHEEL_SOURCES) | dist-tools $(BUILDER_NEEDS_$(1)) $(3)
 	PATH=$(abspath $(BIN)):$$$$PATH $(PY) tools/gate_wheel.py build/dist/$(1)-$(2)/wheel/spinlattice-*.whl dist
 	touch $$@
 endef
-$(foreach abi,$(WHEEL_ABIS),$(eval $(call wheel_rule,$(abi),x86_64)))
+$(foreach abi,$(WHEEL_ABIS),$(eval $(call wheel_rule,$(abi),x86_64,$(filter %/cp314-x86_64 %/cp315-x86_64,\
+    $(PYTHON_HEADERS)/$(abi)-x86_64))))
 $(foreach abi,$(WHEEL_ABIS),$(eval $(call wheel_rule,$(abi),aarch64,$(PYTHON_HEADERS)/$(abi)-aarch64)))
 
-# arm64 headers with their own pyconfig.h: Debian's arm64 packages where they exist,
-# otherwise the x86-64 interpreter's headers with what differs between the processors
-# in 3.14's pair carried over.
+# Headers with their own pyconfig.h in place, where the compiler would not find it: for
+# Debian's interpreters (theirs sits in a per-processor folder that zig's compiler, with
+# its own glibc 2.17 headers, does not search), and for the arm64 interpreters. Debian's
+# arm64 packages where they exist; otherwise the x86-64 interpreter's headers with what
+# differs between the processors in 3.14's pair carried over.
+$(foreach v,3.14 3.15,$(PYTHON_HEADERS)/$(call abi_of,$(v))-x86_64): $(PYTHON_HEADERS)/cp3%-x86_64: \
+    | debian-unstable-root $(PY)
+	$(PY) tools/target_headers.py $@ $(SPINLATTICE_CACHE)/debian-unstable/usr/include/python3.$* \
+	    $(SPINLATTICE_CACHE)/debian-unstable/usr/include/x86_64-linux-gnu/python3.$*/pyconfig.h
 ARM64_LIKE := --like $(SPINLATTICE_CACHE)/debian-unstable/usr/include/x86_64-linux-gnu/python3.14/pyconfig.h \
     $(ARM64_UNSTABLE_ROOT)/usr/include/aarch64-linux-gnu/python3.14/pyconfig.h
 $(PYTHON_HEADERS)/cp311-aarch64: | $(AARCH64_ROOT)/.complete $(PY)
@@ -69,3 +76,15 @@ $(foreach v,$(FREE_THREADED_VERSIONS),$(PYTHON_HEADERS)/$(call abi_of,$(v)t)-aar
     | python-3.%t $(ARM64_UNSTABLE_ROOT)/.complete debian-unstable-root $(PY)
 	$(PY) tools/target_headers.py $@ $(SPINLATTICE_CACHE)/python-3.$*t/include/python3.$*t \
 	    $(SPINLATTICE_CACHE)/python-3.$*t/include/python3.$*t/pyconfig.h $(ARM64_LIKE)
+
+# `make test-sdist`: the sdist builds and passes the suite with each compiler named here,
+# from the oldest that build it (Ubuntu 22.04's g++ 11, clang 13) to Debian 12's g++ 12.
+# Each runs in .venv-sdist-COMPILER on this machine's CPython, as a user's pip would build it.
+SDIST_COMPILERS := g++-11 g++-12 clang++-13
+SDIST_SUITES := $(addprefix test-sdist-,$(SDIST_COMPILERS))
+.PHONY: test-sdist $(SDIST_SUITES)
+test-sdist: $(SDIST_SUITES)
+$(SDIST_SUITES): test-sdist-%: dist/.sdist
+	@. tools/lib.sh && apt_install_missing $(subst clang++,clang,$*)
+	CXX=$* CC=$(subst ++,,$(subst g++,gcc,$*)) SUITE_SDIST=$$(ls dist/spinlattice-*.tar.gz) \
+	    $(SUITE) $(call pyenv_python,3.11) sdist-$*

@@ -88,7 +88,10 @@ def repair(path, dist):
     processor = re.search(r"linux_(\w+)\.whl$", path).group(1)
     with tempfile.TemporaryDirectory() as out:
         # auditwheel names other processors' policies only as "auto": the best it finds.
-        subprocess.run([sys.executable, "-m", "auditwheel", "repair", "--plat", "auto", "-w", out, path], check=True)
+        run = subprocess.run([sys.executable, "-m", "auditwheel", "repair", "--plat", "auto", "-w", out, path],
+                             capture_output=True, text=True)
+        if run.returncode != 0:
+            sys.exit(f"auditwheel refuses {path}:\n{run.stdout}{run.stderr}")
         (made,) = os.listdir(out)
         if f"manylinux_2_17_{processor}" not in made:
             sys.exit(f"auditwheel rates {path} {made}, not manylinux_2_17_{processor}")

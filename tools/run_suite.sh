@@ -3,7 +3,9 @@
 #   tools/run_suite.sh PYTHON NAME [PYTEST ARGS...]
 # With SUITE_WHEELS=DIR, spinlattice is installed as a user gets it: pip picks its wheel
 # from DIR with no index, no source build and no compiler on PATH; the suite must then
-# import that installed module. Without it, the module is built from source in build/NAME.
+# import that installed module. With SUITE_SDIST=FILE, pip builds and installs that sdist
+# as a user's pip would (CXX picks the compiler). Otherwise the module is built from the
+# checkout in build/NAME.
 # SUITE_EXTRAS_PIP_ARGS, when set, installs the test extras first with those pip options
 # and extra requirements (pins for this interpreter); SUITE_INSTALL_ONLY=1 stops after
 # installing.
@@ -25,6 +27,10 @@ if [ -n "${SUITE_WHEELS:-}" ]; then
     pip uninstall -q -y spinlattice 2>/dev/null || true
     env -i HOME="$HOME" PATH="$venv/bin" PYTHONWARNINGS=ignore::ResourceWarning "$py" -m pip install -q \
         --no-index --only-binary=:all: --find-links "$SUITE_WHEELS" spinlattice
+    export SPINLATTICE_EXPECT_INSTALLED_IN=$venv
+elif [ -n "${SUITE_SDIST:-}" ]; then
+    pip uninstall -q -y spinlattice 2>/dev/null || true
+    pip install -q --no-cache-dir "$SUITE_SDIST"
     export SPINLATTICE_EXPECT_INSTALLED_IN=$venv
 else
     build_tools=${BUILD_TOOLS:-scikit-build-core>=0.11 cmake>=3.21 ninja}
