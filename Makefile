@@ -1,4 +1,5 @@
 # Front door: `make test` builds, installs and tests everything from a fresh clone.
+SHELL := /bin/bash
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
