@@ -1,0 +1,135 @@
+"""Fanning chains out: a local process pool or a Dask cluster, behind the
+standard ``concurrent.futures.Executor`` interface, with a progress bar weighted
+by each chain's expected cost and each result handed over as it arrives.
+
+Dask workers need spinlattice, numpy and Dask installed; this package is
+zipped and shipped to them (Dask registers the upload, so a worker that is
+restarted after a crash gets it too).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import multiprocessing
+import os
+import signal
+import tempfile
+import zipfile
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
+from pathlib import Path
+from typing import Any, TypeVar
+
+R = TypeVar("R")
+
+PACKAGE = Path(__file__).resolve().parent
+
+
+def _ignore_interrupts() -> None:
+    # Ctrl-C reaches the whole process group: the parent alone decides what stops.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _stop_workers(pool: ProcessPoolExecutor) -> None:
+    """End the pool's worker processes now, mid-chain if need be."""
+    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14 and later
+    if terminate is not None:
+        terminate()
+        return
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    for p in processes:
+        p.terminate()
+    for p in processes:
+        p.join(timeout=5)
+
+
+def _zipped_package(folder: str) -> str:
+    """This package as a zip file in `folder`, importable from sys.path."""
+    path = os.path.join(folder, f"{PACKAGE.name}.zip")
+    with zipfile.ZipFile(path, "w") as z:
+        for source in sorted(PACKAGE.glob("*.py")):
+            z.write(source, f"{PACKAGE.name}/{source.name}")
+    return path
+
+
+@contextlib.contextmanager
+def open_executor(scheduler: str | None = None, workers: int | None = None) -> Iterator[Executor]:
+    """A local process pool of `workers` processes (default: one per core), or,
+    given a scheduler address such as "tcp://10.0.0.5:8786", a Dask cluster's
+    concurrent.futures executor. Leaving the block by an exception (Ctrl-C
+    included) ends local workers at once and cancels what has not run."""
+    if scheduler is None:
+        # Spawned, not forked: the caller may run threads (a progress bar, a Dask
+        # client), and a fork copies their locks in whatever state they are.
+        context = multiprocessing.get_context("spawn")
+        pool = ProcessPoolExecutor(
+            max_workers=workers or os.cpu_count(), mp_context=context, initializer=_ignore_interrupts
+        )
+        try:
+            yield pool
+        except BaseException:
+            _stop_workers(pool)
+            raise
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+        return
+    from distributed import Client
+
+    with Client(scheduler) as client, tempfile.TemporaryDirectory() as folder:
+        client.upload_file(_zipped_package(folder))
+        # pure=False: equal arguments are independent chains, never one cached result.
+        executor = client.get_executor(pure=False)
+        try:
+            yield executor
+        finally:
+            executor.shutdown(wait=False)
+
+
+def run_calls(
+    fn: Callable[..., R],
+    calls: Sequence[tuple[Any, ...]],
+    executor: Executor,
+    *,
+    progress: bool = False,
+    desc: str = "chains",
+    costs: Sequence[float] | None = None,
+    on_result: Callable[[int, R], None] | None = None,
+) -> list[R]:
+    """fn(*args) for every args in `calls`, through `executor`, results in the
+    order of `calls`; each result goes to `on_result(index, result)` as it
+    arrives. The first failure cancels the rest and is raised. With `progress`,
+    a bar advances by each call's expected cost (`costs`, default equal), so its
+    time estimate holds when the calls differ in cost."""
+    futures: dict[Future[R], int] = {executor.submit(fn, *args): i for i, args in enumerate(calls)}
+    results: list[R | None] = [None] * len(calls)
+    weights = list(costs) if costs is not None else [1.0] * len(calls)
+    bar = _progress_bar(sum(weights), len(calls), desc) if progress else None
+    try:
+        for done, future in enumerate(as_completed(futures), 1):
+            i = futures[future]
+            results[i] = future.result()
+            if on_result is not None:
+                on_result(i, results[i])  # type: ignore[arg-type]
+            if bar is not None:
+                bar.set_postfix_str(f"{done}/{len(calls)} {desc}", refresh=False)
+                bar.update(weights[i])
+    finally:
+        if bar is not None:
+            bar.close()
+        for future in futures:
+            future.cancel()
+    return [r for r in results if r is not None]
+
+
+def _progress_bar(total: float, count: int, desc: str) -> Any:
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    # smoothing=0: the rate over the whole run, which is what a cost-weighted total needs.
+    bar = tqdm(
+        total=total, desc=desc, smoothing=0,
+        bar_format="{desc}: {percentage:3.0f}%|{bar}| {postfix} [{elapsed}<{remaining}]",
+    )
+    bar.set_postfix_str(f"0/{count} {desc}")
+    return bar
