@@ -10,6 +10,10 @@ temperature, and snapshots of the spins below, at and above T_c.
     python examples/demo.py                       # local pool, one worker per core
     python examples/demo.py --workers 4
     python examples/demo.py --scheduler tcp://127.0.0.1:8786   # a Dask cluster
+    python examples/demo.py --quick               # a smoke run, seconds
+
+Each finished chain is saved in DIR/demo_chains/ as it completes; the same
+command run again after an interruption reuses them.
 """
 
 from __future__ import annotations
@@ -23,9 +27,10 @@ from ising.cli import example_parser, require
 require(("matplotlib", "numpy", "scipy"), "demo.py needs {missing} for its figures and exact curves: pip install '.[demo]'")
 
 from ising import reporting  # noqa: E402
-from ising.chains import RULES, Chain, run_chain, snapshot  # noqa: E402
+from ising.chains import RULES, Chain, ChainResult, run_chain, snapshot  # noqa: E402
 from ising.exact import T_C  # noqa: E402
-from ising.executors import open_executor, run_calls  # noqa: E402
+from ising.executors import Interrupted, open_executor, run_resumable  # noqa: E402
+from ising.storage import ChainStore  # noqa: E402
 from ising.figures import plot_observables, plot_snapshots  # noqa: E402
 
 DEFAULT_OUT = Path(__file__).resolve().parent / "output"
@@ -56,24 +61,43 @@ def plan(quick: bool) -> tuple[list[Chain], int]:
     )
     tasks = [Chain(L, T, rule, *budget[rule]) for T in temps for L in sizes for rule in RULES]
     # Longest first, so the pool does not end on one slow straggler.
-    tasks.sort(key=lambda t: -(t.L * t.L * (t.equilibration + t.measurements) * (4 if t.rule == "metropolis" else 1)))
+    tasks.sort(key=cost, reverse=True)
     return tasks, snap_l
+
+
+def cost(t: Chain) -> float:
+    """A chain's expected cost: a Metropolis sweep costs about four sweep-equivalents of Wolff flips."""
+    return float(t.L * t.L * (t.equilibration + t.measurements) * (4 if t.rule == "metropolis" else 1))
+
+
+def chain_name(t: Chain) -> str:
+    return f"{t.rule}_L{t.L}_T{t.T:.10f}"
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = example_parser(__doc__, DEFAULT_OUT, "a few seconds' smoke run with tiny lattices")
+    parser.add_argument("--fresh", action="store_true", help="discard chains saved by an interrupted run instead of reusing them")
     args = parser.parse_args(argv)
 
     tasks, snap_l = plan(args.quick)
     args.out.mkdir(parents=True, exist_ok=True)
     where = f"Dask scheduler {args.scheduler}" if args.scheduler else "a local process pool"
     print(f"{len(tasks)} independent chains + {len(SNAPSHOT_T)} snapshots on {where}")
+    store = ChainStore(args.out / "demo_chains")
+    if args.fresh:
+        store.clear()
     started = time.perf_counter()
-    with open_executor(args.scheduler, args.workers) as executor:
-        snap_futures = [executor.submit(snapshot, snap_l, T) for T in SNAPSHOT_T]
-        results = run_calls(run_chain, [(t,) for t in tasks], executor, progress=True)
-        snapshots = [(T, f.result()) for T, f in zip(SNAPSHOT_T, snap_futures)]
+    try:
+        with open_executor(args.scheduler, args.workers) as executor:
+            snap_futures = [executor.submit(snapshot, snap_l, T) for T in SNAPSHOT_T]
+            results = run_resumable(run_chain, [(t,) for t in tasks], list(map(chain_name, tasks)), ChainResult, store,
+                                    executor, costs=list(map(cost, tasks)), progress=True)
+            snapshots = [(T, f.result()) for T, f in zip(SNAPSHOT_T, snap_futures)]
+    except Interrupted as stop:
+        print(f"\nInterrupted: {stop}. Run the same command again to resume from them.", file=sys.stderr)
+        return 130
     elapsed = time.perf_counter() - started
+    store.clear()  # the run is complete: its chains are in the CSV
 
     print()
     reporting.print_table(results)
@@ -83,7 +107,7 @@ def main(argv: list[str] | None = None) -> int:
     plot_snapshots(snapshots, snap_l, paths["ising_spins.png"])
 
     cpu = sum(r.cpu_seconds for r in results)
-    print(f"\nSimulated {cpu:.1f} CPU seconds of chains in {elapsed:.1f} s of wall time on {where}.")
+    print(f"\nChains: {reporting.duration(cpu)} of CPU time; this run {reporting.duration(elapsed)} of wall time on {where}.")
     print("Wrote:")
     for p in paths.values():
         print(f"  {p}")

@@ -14,6 +14,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from .exact import T_C
 from .stats import Summary, summarize
 
 RULES = ("metropolis", "wolff")
@@ -207,3 +208,20 @@ def snapshot(L: int, T: float, sweeps: int = 200) -> list[int]:
     lattice = Lattice(L, L, T, 0.0)
     _wolff_equilibrate(lattice, sweeps)
     return lattice.as_array()
+
+
+def site_update_seconds(L: int = 64, T: float = T_C, seconds: float = 0.3) -> float:
+    """CPU seconds per site and sweep-equivalent of Wolff flips near T_c, measured
+    here for about `seconds`: what a study's cost estimate is scaled by."""
+    from spinlattice import Lattice
+
+    lattice = Lattice(L, L, T, 0.0)
+    flips = _wolff_equilibrate(lattice, 20)
+    sweeps = 0
+    started = time.process_time()
+    while time.process_time() - started < seconds:
+        for _ in range(flips):
+            lattice.wolff_step()
+        lattice.get_energy()
+        sweeps += 1
+    return (time.process_time() - started) / (sweeps * L * L)

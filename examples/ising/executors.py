@@ -37,6 +37,9 @@ def _stop_workers(pool: ProcessPoolExecutor) -> None:
         terminate()
         return
     processes = list((getattr(pool, "_processes", None) or {}).values())
+    # The pool cancels what has not started itself: a future cancelled from outside
+    # would trip its manager thread when the workers below die.
+    pool.shutdown(wait=False, cancel_futures=True)
     for p in processes:
         p.terminate()
     for p in processes:
@@ -56,8 +59,8 @@ def _zipped_package(folder: str) -> str:
 def open_executor(scheduler: str | None = None, workers: int | None = None) -> Iterator[Executor]:
     """A local process pool of `workers` processes (default: one per core), or,
     given a scheduler address such as "tcp://10.0.0.5:8786", a Dask cluster's
-    concurrent.futures executor. Leaving the block by an exception (Ctrl-C
-    included) ends local workers at once and cancels what has not run."""
+    concurrent.futures executor. Leaving the block by Ctrl-C ends local workers
+    at once; any exit cancels what has not started."""
     if scheduler is None:
         # Spawned, not forked: the caller may run threads (a progress bar, a Dask
         # client), and a fork copies their locks in whatever state they are.
@@ -67,7 +70,7 @@ def open_executor(scheduler: str | None = None, workers: int | None = None) -> I
         )
         try:
             yield pool
-        except BaseException:
+        except KeyboardInterrupt:
             _stop_workers(pool)
             raise
         finally:
@@ -97,7 +100,8 @@ def run_calls(
 ) -> list[R]:
     """fn(*args) for every args in `calls`, through `executor`, results in the
     order of `calls`; each result goes to `on_result(index, result)` as it
-    arrives. The first failure cancels the rest and is raised. With `progress`,
+    arrives. The first failure cancels the rest and is raised (Ctrl-C is left
+    to the executor's owner: see open_executor). With `progress`,
     a bar advances by each call's expected cost (`costs`, default equal), so its
     time estimate holds when the calls differ in cost."""
     futures: dict[Future[R], int] = {executor.submit(fn, *args): i for i, args in enumerate(calls)}
@@ -111,14 +115,62 @@ def run_calls(
             if on_result is not None:
                 on_result(i, results[i])  # type: ignore[arg-type]
             if bar is not None:
-                bar.set_postfix_str(f"{done}/{len(calls)} {desc}", refresh=False)
+                bar.set_description_str(f"{desc} {done}/{len(calls)}", refresh=False)
                 bar.update(weights[i])
+    except Exception:
+        for future in futures:
+            future.cancel()
+        raise
     finally:
         if bar is not None:
             bar.close()
-        for future in futures:
-            future.cancel()
     return [r for r in results if r is not None]
+
+
+class Interrupted(KeyboardInterrupt):
+    """A run stopped by Ctrl-C: how many of its chains are saved, and where."""
+
+    def __init__(self, saved: int, total: int, folder: Path) -> None:
+        super().__init__(f"{saved} of {total} chains saved in {folder}")
+        self.saved, self.total, self.folder = saved, total, folder
+
+
+def run_resumable(
+    fn: Callable[..., R],
+    calls: Sequence[tuple[Any, ...]],
+    names: Sequence[str],
+    kind: type,
+    store: Any,
+    executor: Executor,
+    *,
+    costs: Sequence[float] | None = None,
+    progress: bool = False,
+) -> list[R]:
+    """run_calls() with a checkpoint per call: calls whose result `store` already
+    holds for the same arguments are reused (and counted aloud), the rest run and
+    are saved as each finishes. Ctrl-C raises Interrupted with the saved count."""
+    results: list[Any] = [None] * len(calls)
+    todo = []
+    for i, (args, name) in enumerate(zip(calls, names)):
+        results[i], why = store.load(name, args, kind)
+        if results[i] is None:
+            todo.append(i)
+            if why:
+                print(f"Rerunning a chain: {why}.")
+    if len(todo) < len(calls):
+        print(f"Resuming: {len(calls) - len(todo)} of {len(calls)} chains reused from {store.folder}; {len(todo)} to run.")
+
+    def save(j: int, result: R) -> None:
+        i = todo[j]
+        store.save(names[i], calls[i], result)
+        results[i] = result
+
+    weights = None if costs is None else [costs[i] for i in todo]
+    try:
+        run_calls(fn, [calls[i] for i in todo], executor, progress=progress, costs=weights, on_result=save)
+    except KeyboardInterrupt:
+        raise Interrupted(sum(r is not None for r in results), len(calls), store.folder) from None
+    return results
 
 
 def _progress_bar(total: float, count: int, desc: str) -> Any:
@@ -127,9 +179,7 @@ def _progress_bar(total: float, count: int, desc: str) -> Any:
     except ImportError:
         return None
     # smoothing=0: the rate over the whole run, which is what a cost-weighted total needs.
-    bar = tqdm(
-        total=total, desc=desc, smoothing=0,
-        bar_format="{desc}: {percentage:3.0f}%|{bar}| {postfix} [{elapsed}<{remaining}]",
+    return tqdm(
+        total=total, desc=f"{desc} 0/{count}", smoothing=0,
+        bar_format="{desc}: {percentage:3.0f}%|{bar}| [{elapsed}<{remaining}]",
     )
-    bar.set_postfix_str(f"0/{count} {desc}")
-    return bar

@@ -33,6 +33,19 @@ def with_error(value: float, err: float) -> str:
     return f"{value:.{decimals}f}({max(1, round(err * 10**decimals)):d})"
 
 
+def duration(seconds: float) -> str:
+    """A time span as a person reads it: 0.04 s, 3.2 s, 12 s, 3.5 min, 2.1 h."""
+    if seconds < 1:
+        return f"{seconds:.2g} s"
+    if seconds < 10:
+        return f"{seconds:.1f} s"
+    if seconds < 120:
+        return f"{seconds:.0f} s"
+    if seconds < 7200:
+        return f"{seconds / 60:.1f} min"
+    return f"{seconds / 3600:.1f} h"
+
+
 def exact_finite(T: float, L: int) -> tuple[float, float]:
     """Exact energy and specific heat per site of the L x L torus."""
     return exact.finite_energy(T, L), exact.finite_specific_heat(T, L)

@@ -142,6 +142,7 @@ class SizeEstimates:
 
     sizes: list[int]
     crossings: list[float]
+    U_crossings: list[float]
     chi_peak: list[float]
     T_chi_peak: list[float]
     max_dU_dT: list[float]
@@ -155,6 +156,7 @@ def estimate(by_size: dict[int, list[Series]]) -> SizeEstimates:
     cs = {L: curves(by_size[L]) for L in sizes}
     # Binder crossings of successive sizes, inside both sizes' grids.
     crossings = [crossing(cs[a].U, cs[b].U, grid(b, -0.9, 1.0, 191)) for a, b in zip(sizes, sizes[1:])]
+    u_crossings = [float(cs[a].U(t)) if math.isfinite(t) else math.nan for a, t in zip(sizes, crossings)]
     peaks, slopes = [], []
     for L in sizes:
         c = cs[L]
@@ -163,7 +165,7 @@ def estimate(by_size: dict[int, list[Series]]) -> SizeEstimates:
         dU = c.U.derivative()
         slopes.append(maximum(lambda T: -dU(T), fine))
     return SizeEstimates(
-        sizes, crossings, [p[1] for p in peaks], [p[0] for p in peaks], [s[1] for s in slopes], [s[0] for s in slopes]
+        sizes, crossings, u_crossings, [p[1] for p in peaks], [p[0] for p in peaks], [s[1] for s in slopes], [s[0] for s in slopes]
     )
 
 
@@ -230,6 +232,27 @@ def fit_tc(sizes: list[int], crossings: list[float], err: list[float], power: fl
     return extrapolate(sizes[:-1], crossings, err, power)
 
 
+# Powers of L the crossings may approach their limit with; the one of least chi^2 is used.
+CROSSING_POWERS = (1.0, 2.0, 3.0)
+
+
+def extrapolate_crossings(
+    sizes: list[int], full: list[float], reps: list[list[float]], err: np.ndarray
+) -> tuple[float, np.ndarray, Extrapolation]:
+    """The L -> infinity limit of a quantity read at the crossings of L and 2L,
+    and the same limit for each jackknife replicate. Crossings move to their limit like L^-(1/nu + omega)
+    (temperatures) or L^-omega (the cumulant); four or five points cannot fit that
+    power freely, so the integer power from 1 to 3 that fits best is used for all
+    replicates."""
+    choices = []
+    for power in CROSSING_POWERS:
+        value, c, chi2 = fit_tc(sizes, full, list(err), power)
+        choices.append((chi2, power, value, c))
+    chi2, power, value, slope = min(choices)
+    limits = np.array([fit_tc(sizes, r, list(err), power)[0] for r in reps])
+    return value, limits, Extrapolation(power, slope, chi2, len(sizes) - 3)
+
+
 # --- the whole analysis, with jackknife errors ----------------------------------
 
 
@@ -276,12 +299,16 @@ class Estimates:
     nu_err: float
     sizes: list[int]
     per_size: dict[str, list[float]]
+    # The Binder cumulant at the crossings, extrapolated in L like T_c.
+    U_star: float
+    U_star_err: float
+    U_star_extrapolation: Extrapolation
 
     def as_json(self) -> dict[str, Any]:
         return asdict(self)
 
 
-PER_SIZE = ("crossings", "chi_peak", "T_chi_peak", "max_dU_dT", "T_max_slope", "m_at_Tc")
+PER_SIZE = ("crossings", "U_crossings", "chi_peak", "T_chi_peak", "max_dU_dT", "T_max_slope", "m_at_Tc")
 
 
 def analyse(
@@ -302,15 +329,10 @@ def analyse(
         return stats.jackknife(np.array([getattr(r, key) for r in reps], dtype=float))
 
     sizes = full.sizes
-    cross_err = err("crossings")
-    # Crossings move to T_c like L^-(1/nu + omega); four crossings cannot fit that
-    # power freely, so the integer power from 1 to 3 that fits best is used.
-    choices = []
-    for power in (1.0, 2.0, 3.0):
-        tc, c, chi2 = fit_tc(sizes, full.crossings, list(cross_err), power)
-        choices.append((chi2, power, tc, c))
-    chi2, power, tc, slope = min(choices)
-    tcs = np.array([fit_tc(sizes, r.crossings, list(cross_err), power)[0] for r in reps])
+    tc, tcs, tc_fit = extrapolate_crossings(sizes, full.crossings, [r.crossings for r in reps], err("crossings"))
+    u_star, u_stars, u_fit = extrapolate_crossings(
+        sizes, full.U_crossings, [r.U_crossings for r in reps], err("U_crossings")
+    )
     finish(full, tc, by_size)
     for r, t, rs in zip(reps, tcs, replicate_sets[1:]):
         finish(r, float(t), rs)
@@ -333,7 +355,7 @@ def analyse(
     return Estimates(
         Tc=tc,
         Tc_err=float(stats.jackknife(tcs)),
-        Tc_extrapolation=Extrapolation(power, slope, chi2, len(sizes) - 3),
+        Tc_extrapolation=tc_fit,
         gamma_over_nu=fits["gamma_over_nu"].p,
         gamma_over_nu_err=fits["gamma_over_nu"].err,
         one_over_nu=inv_nu,
@@ -345,4 +367,7 @@ def analyse(
         nu_err=inv_nu_err / inv_nu**2,
         sizes=sizes,
         per_size=per,
+        U_star=u_star,
+        U_star_err=float(stats.jackknife(u_stars)),
+        U_star_extrapolation=u_fit,
     )

@@ -73,3 +73,71 @@ def load_series(path: Path) -> list[SeriesRun]:
             out.append(SeriesRun(int(meta[0]), float(meta[1]), f[f"c{i}_energy"], f[f"c{i}_magnetization"],
                                  flips, float(meta[2]), cpu_seconds))
     return out
+
+
+# --- one checkpoint file per finished chain --------------------------------------
+
+
+def _checksum(header: dict[str, Any], arrays: dict[str, np.ndarray]) -> str:
+    digest = hashlib.sha256(json.dumps(header, sort_keys=True).encode())
+    for name in sorted(arrays):
+        a = np.ascontiguousarray(arrays[name])
+        digest.update(f"{name}:{a.dtype.str}:{a.shape}".encode())
+        digest.update(a.tobytes())
+    return digest.hexdigest()
+
+
+class ChainStore:
+    """Finished chains as files in `folder`, one per plan entry: a record (a
+    NamedTuple of numbers, strings and numpy arrays) beside the plan entry it
+    was run for and a checksum of both."""
+
+    def __init__(self, folder: Path) -> None:
+        self.folder = folder
+
+    def path(self, name: str) -> Path:
+        return self.folder / f"{name}.npz"
+
+    def save(self, name: str, plan: Sequence[Any], record: NamedTuple) -> None:
+        self.folder.mkdir(parents=True, exist_ok=True)
+        fields = record._asdict()
+        arrays = {k: np.asarray(v) for k, v in fields.items() if isinstance(v, np.ndarray)}
+        header = {"plan": list(plan), "fields": {k: v for k, v in fields.items() if k not in arrays}}
+        header_text = json.dumps({**header, "check": _checksum(header, arrays)})
+        with atomic_file(self.path(name)) as f:
+            np.savez(f, header=np.frombuffer(header_text.encode(), np.uint8), **arrays)
+
+    def load(self, name: str, plan: Sequence[Any], kind: type[NamedTuple]) -> tuple[Any, str]:
+        """The saved record for `plan`, or None and why it cannot be used
+        ("" when there is simply no file)."""
+        path = self.path(name)
+        if not path.exists():
+            return None, ""
+        try:
+            with np.load(path) as f:
+                saved = json.loads(bytes(f["header"]).decode())
+                arrays = {k: f[k] for k in f.files if k != "header"}
+            check = saved.pop("check")
+        except Exception as e:  # noqa: BLE001 - any unreadable file is rerun, whatever broke it
+            return None, f"{path.name} is unreadable ({type(e).__name__}: {e})"
+        if _checksum(saved, arrays) != check:
+            return None, f"{path.name} fails its checksum"
+        if saved["plan"] != json.loads(json.dumps(list(plan))):
+            return None, f"{path.name} was run for {saved['plan']}, not {list(plan)}"
+        try:
+            return kind(**saved["fields"], **arrays), ""
+        except TypeError as e:
+            return None, f"{path.name} does not hold a {kind.__name__} ({e})"
+
+    def count(self) -> int:
+        return len(list(self.folder.glob("*.npz"))) if self.folder.exists() else 0
+
+    def clear(self) -> None:
+        """Remove every checkpoint (the run they belong to is complete)."""
+        if self.folder.exists():
+            for p in self.folder.glob("*.npz"):
+                p.unlink()
+            for p in self.folder.glob(".*.part"):
+                p.unlink()
+            with contextlib.suppress(OSError):
+                self.folder.rmdir()
