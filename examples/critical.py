@@ -139,7 +139,12 @@ def main(argv: list[str] | None = None) -> int:
     by_size = series_by_size(raw)
     taus = {f"{s.L}@{s.T:.5f}": max(stats.tau_int(s.energy), stats.tau_int(np.abs(s.magnetization))) for c in by_size.values() for s in c}
 
-    result = analyse(by_size, BLOCKS, series_path, args.workers)
+    try:
+        result = analyse(by_size, BLOCKS, series_path, args.workers)
+    except KeyboardInterrupt:
+        print(f"\nInterrupted during the analysis; every chain is in {series_path}: "
+              "run the same command with --reanalyse to analyse them.", file=sys.stderr)
+        return 130
     run = RunInfo(
         blocks=BLOCKS,
         exact=EXACT,
@@ -171,4 +176,8 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:  # before any chain was saved
+        print("\nInterrupted.", file=sys.stderr)
+        sys.exit(130)

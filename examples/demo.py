@@ -115,4 +115,8 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:  # before any chain was saved, or while drawing
+        print("\nInterrupted.", file=sys.stderr)
+        sys.exit(130)

@@ -14,9 +14,10 @@ import multiprocessing
 import os
 import signal
 import tempfile
+import threading
 import zipfile
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
+from concurrent.futures import FIRST_COMPLETED, Executor, Future, ProcessPoolExecutor, wait
 from pathlib import Path
 from typing import Any, TypeVar
 
@@ -88,6 +89,22 @@ def open_executor(scheduler: str | None = None, workers: int | None = None) -> I
             executor.shutdown(wait=False)
 
 
+@contextlib.contextmanager
+def _deferred_interrupt() -> Iterator[threading.Event]:
+    """Ctrl-C sets an event instead of raising wherever the main thread happens to
+    be (perhaps holding a lock the executor's own threads need): the caller checks
+    it at a safe point. Outside the main thread, nothing changes."""
+    hit = threading.Event()
+    if threading.current_thread() is not threading.main_thread():
+        yield hit
+        return
+    previous = signal.signal(signal.SIGINT, lambda *_: hit.set())
+    try:
+        yield hit
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 def run_calls(
     fn: Callable[..., R],
     calls: Sequence[tuple[Any, ...]],
@@ -100,23 +117,33 @@ def run_calls(
 ) -> list[R]:
     """fn(*args) for every args in `calls`, through `executor`, results in the
     order of `calls`; each result goes to `on_result(index, result)` as it
-    arrives. The first failure cancels the rest and is raised (Ctrl-C is left
-    to the executor's owner: see open_executor). With `progress`,
-    a bar advances by each call's expected cost (`costs`, default equal), so its
-    time estimate holds when the calls differ in cost."""
+    arrives. The first failure cancels the rest and is raised; Ctrl-C raises
+    KeyboardInterrupt within a fraction of a second, and the executor's owner
+    stops its workers (see open_executor). With `progress`, a bar advances by
+    each call's expected cost (`costs`, default equal), so its time estimate
+    holds when the calls differ in cost."""
     futures: dict[Future[R], int] = {executor.submit(fn, *args): i for i, args in enumerate(calls)}
     results: list[R | None] = [None] * len(calls)
     weights = list(costs) if costs is not None else [1.0] * len(calls)
     bar = _progress_bar(sum(weights), len(calls), desc) if progress else None
+    pending = set(futures)
     try:
-        for done, future in enumerate(as_completed(futures), 1):
-            i = futures[future]
-            results[i] = future.result()
-            if on_result is not None:
-                on_result(i, results[i])  # type: ignore[arg-type]
-            if bar is not None:
-                bar.set_description_str(f"{desc} {done}/{len(calls)}", refresh=False)
-                bar.update(weights[i])
+        with _deferred_interrupt() as interrupted:
+            while pending:
+                done, pending = wait(pending, timeout=0.25, return_when=FIRST_COMPLETED)
+                # First: Ctrl-C also reaches local workers, whose loss must not read as a failure.
+                if interrupted.is_set():
+                    raise KeyboardInterrupt
+                for future in done:
+                    i = futures[future]
+                    results[i] = future.result()
+                    if on_result is not None:
+                        on_result(i, results[i])  # type: ignore[arg-type]
+                    if bar is not None:
+                        bar.set_description_str(f"{desc} {len(futures) - len(pending)}/{len(calls)}", refresh=False)
+                        bar.update(weights[i])
+                if bar is not None:
+                    bar.refresh()  # the elapsed time moves between results too
     except Exception:
         for future in futures:
             future.cancel()

@@ -20,6 +20,7 @@ ESTIMATES = (
     ("gamma/nu", "gamma_over_nu", exact.GAMMA_OVER_NU),
     ("nu", "nu", exact.NU),
     ("beta/nu", "beta_over_nu", exact.BETA_OVER_NU),
+    ("U_star", "U_star", exact.U_STAR),
 )
 
 
@@ -101,18 +102,22 @@ def write_csv(results: Sequence[ChainResult], path: Path) -> None:
 
 
 def print_estimates(result: Estimates, blocks: int) -> None:
-    print(f"{'quantity':<10} {'estimate':>14} {'exact':>10} {'deviation':>10} {'in errors':>10}")
+    """The estimates beside the exact values, then the fit rules that made them."""
+    print(f"{'quantity':<10} {'estimate':>14} {'exact':>10} {'deviation':>10} {'off by':>8}")
     for label, key, exact_value in ESTIMATES:
         v, e = getattr(result, key), getattr(result, key + "_err")
-        print(f"{label:<10} {with_error(v, e):>14} {exact_value:10.6f} {100 * (v - exact_value) / exact_value:+9.3f}% {abs(v - exact_value) / e:9.1f}s")
-    print(f"sizes {result.sizes}; errors: jackknife over {blocks} blocks of every chain.")
-    x = result.Tc_extrapolation
-    print(f"T_c: crossings of U_L and U_2L extrapolated as T_c + c L^-{x.power:g} "
-          f"(power from 1, 2, 3 by least chi^2 = {x.chi2:.2f}, {x.dof} dof).")
+        print(f"{label:<10} {with_error(v, e):>14} {exact_value:10.6f} {100 * (v - exact_value) / exact_value:+9.3f}% "
+              f"{abs(v - exact_value) / e:6.1f}σ")
+    print(f"sizes {result.sizes}; errors: jackknife over {blocks} blocks of every chain; σ is the estimate's error.")
+    for name, x in (("T_c", result.Tc_extrapolation), ("U_star", result.U_star_extrapolation)):
+        print(f"{name}: crossings of U_L and U_2L extrapolated as {name} + c L^-{x.power:g} "
+              f"(the power from 1, 2, 3 of least chi^2 = {x.chi2:.2f}, {x.dof} dof).")
     for name, f in result.fits.items():
         if f.correction:
             why = "always, for this quantity" if f.correction_always else "since a pure power law fails"
-            print(f"{name}: fitted with a leading correction L^p (1 + b L^-{OMEGA:g}) ({why}), b = {f.correction_amplitude:.3g}, "
-                  f"chi^2 = {f.chi2:.2f} for {f.dof} dof; the pure power law had chi^2 = {f.plain_chi2:.2f}, p = {f.plain_p_value:.2g}.")
+            print(f"{name}: fitted as a L^p (1 + b L^-{OMEGA:g}) ({why}), b = {f.correction_amplitude:.3g}, "
+                  f"chi^2 = {f.chi2:.2f} for {f.dof} dof; a pure power law had chi^2 = {f.plain_chi2:.2f}, "
+                  f"chi^2 probability {f.plain_p_value:.2g}.")
         else:
-            print(f"{name}: pure power law, chi^2 = {f.chi2:.2f} for {f.dof} dof; no correction to scaling needed.")
+            print(f"{name}: fitted as a pure power law a L^p, chi^2 = {f.chi2:.2f} for {f.dof} dof "
+                  f"(probability {f.plain_p_value:.2g}); no correction to scaling needed.")

@@ -65,7 +65,7 @@ def test_a_write_cut_short_leaves_no_file(tmp_path, monkeypatch):
 
 def _study(out, *extra):
     return subprocess.Popen(
-        [sys.executable, str(EXAMPLES / "critical.py"), *STUDY, "--out", str(out), *extra],
+        [sys.executable, "-X", "faulthandler", str(EXAMPLES / "critical.py"), *STUDY, "--out", str(out), *extra],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
     )
 
@@ -81,7 +81,11 @@ def test_ctrl_c_stops_a_study_cleanly_and_the_same_command_resumes(tmp_path):
     # Ctrl-C in a terminal reaches the whole process group.
     interrupted = time.monotonic()
     os.killpg(study.pid, signal.SIGINT)
-    out, err = study.communicate(timeout=30)
+    try:
+        out, err = study.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        study.send_signal(signal.SIGABRT)  # faulthandler prints where it hangs
+        pytest.fail("the study hangs after Ctrl-C:\n" + study.communicate()[1][-6000:])
     assert time.monotonic() - interrupted < 3.0
     assert study.returncode == 130, err
     assert "Interrupted:" in err and "Run the same command again" in err and "Traceback" not in err
