@@ -10,7 +10,7 @@ to a Dask cluster alike; a worker needs spinlattice and numpy, nothing else.
 from __future__ import annotations
 
 import time
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, get_type_hints
 
 import numpy as np
 
@@ -38,31 +38,12 @@ class Chain(NamedTuple):
     max_measurements: int = 0
 
 
-class ChainResult(NamedTuple):
-    """A finished chain: what it ran, its summary, and what it cost."""
-
-    L: int
-    T: float
-    rule: str
-    measurements: int
-    e: float
-    e_err: float
-    m: float
-    m_err: float
-    chi_prime: float
-    chi_prime_err: float
-    C: float
-    C_err: float
-    U: float
-    U_err: float
-    tau_m: float
-    tau_max: float
-    tau_slowest: str
-    bin_length: float
-    trusted: bool
-    updates_per_measurement: int
-    seconds: float
-    cpu_seconds: float
+# A finished chain: what it ran, its summary's fields in order, and what it cost.
+ChainResult = NamedTuple(  # type: ignore[misc]
+    "ChainResult",
+    [("L", int), ("T", float), ("rule", str), ("measurements", int), *get_type_hints(Summary).items(),
+     ("updates_per_measurement", int), ("seconds", float), ("cpu_seconds", float)],
+)
 
 
 class SeriesRun(NamedTuple):
