@@ -53,9 +53,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         results = run_calls(run_chain, tasks, executor, progress=True)
     with contextlib.ExitStack() as stack:
         out = stack.enter_context(open(args.csv, "w", newline="")) if args.csv else sys.stdout
-        writer = csv.writer(out)
-        writer.writerow(results[0]._fields)
-        writer.writerows(r._replace(trusted=int(r.trusted)) for r in results)  # 0 or 1, as in the demo's CSV
+        writer = csv.DictWriter(out, fieldnames=list(vars(results[0])))
+        writer.writeheader()
+        writer.writerows({**vars(r), "trusted": int(r.trusted)} for r in results)  # 0 or 1, as in the demo's CSV
     return 0
 
 

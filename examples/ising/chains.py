@@ -10,7 +10,8 @@ to a Dask cluster alike; a worker needs spinlattice and numpy, nothing else.
 from __future__ import annotations
 
 import time
-from typing import Any, NamedTuple, get_type_hints
+from dataclasses import dataclass
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -38,15 +39,26 @@ class Chain(NamedTuple):
     max_measurements: int = 0
 
 
-# A finished chain: what it ran, its summary's fields in order, and what it cost.
-ChainResult = NamedTuple(  # type: ignore[misc]
-    "ChainResult",
-    [("L", int), ("T", float), ("rule", str), ("measurements", int), *get_type_hints(Summary).items(),
-     ("updates_per_measurement", int), ("seconds", float), ("cpu_seconds", float)],
-)
+@dataclass(frozen=True)
+class _Ran:
+    L: int
+    T: float
+    rule: str
+    measurements: int
 
 
-class SeriesRun(NamedTuple):
+@dataclass(frozen=True)
+class ChainResult(Summary, _Ran):
+    """A finished chain: what it ran (L, T, rule, measurements), its summary, and
+    what it cost. Fields in that order."""
+
+    updates_per_measurement: int
+    seconds: float
+    cpu_seconds: float
+
+
+@dataclass(frozen=True)
+class SeriesRun:
     """The raw series of one Wolff chain, for reweighting: total energy and total
     magnetisation once per sweep-equivalent of flips."""
 
@@ -151,8 +163,9 @@ def run_chain(chain: Chain) -> ChainResult:
             break
         target *= 2
     return ChainResult(
-        int(L), float(T), rule, len(energies), *summary, int(updates_per_measurement),
-        time.perf_counter() - started, time.process_time() - cpu_started,
+        L=int(L), T=float(T), rule=rule, measurements=len(energies), **vars(summary),
+        updates_per_measurement=int(updates_per_measurement),
+        seconds=time.perf_counter() - started, cpu_seconds=time.process_time() - cpu_started,
     )
 
 

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import csv
 import math
+from dataclasses import fields
 from collections.abc import Sequence
 from pathlib import Path
 
@@ -85,13 +86,13 @@ def print_table(results: Sequence[ChainResult]) -> None:
 def write_csv(results: Sequence[ChainResult], path: Path) -> None:
     """One row per chain, with the exact values beside it; `trusted` as 0 or 1."""
     with path.open("w", newline="") as f:
-        w = csv.DictWriter(f, fieldnames=list(ChainResult._fields) + ["e_exact_finite", "c_exact_finite", "e_onsager", "m_yang"])
+        w = csv.DictWriter(f, fieldnames=[f.name for f in fields(ChainResult)] + ["e_exact_finite", "c_exact_finite", "e_onsager", "m_yang"])
         w.writeheader()
         for r in sorted(results, key=lambda r: (r.rule, r.L, r.T)):
             e_l, c_l = exact_finite(r.T, r.L)
             w.writerow(
                 {
-                    **r._asdict(),
+                    **vars(r),
                     "trusted": int(r.trusted),
                     "e_exact_finite": e_l,
                     "c_exact_finite": c_l,

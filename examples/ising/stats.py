@@ -93,7 +93,8 @@ def binned_tau(series: np.ndarray, nbins: int) -> float:
 TRUSTED_BIN_IN_TAUS = 10.0
 
 
-class Summary(NamedTuple):
+@dataclass(frozen=True)
+class Summary:
     """One chain's observables with binned-jackknife errors, its autocorrelation
     times in measurements, and whether its bins are long enough to trust them."""
 

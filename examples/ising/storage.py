@@ -18,7 +18,7 @@ import os
 import tempfile
 from collections.abc import Iterator, Sequence
 from pathlib import Path
-from typing import IO, Any, NamedTuple
+from typing import IO, Any
 
 import numpy as np
 
@@ -89,7 +89,7 @@ def _checksum(header: dict[str, Any], arrays: dict[str, np.ndarray]) -> str:
 
 class ChainStore:
     """Finished chains as files in `folder`, one per plan entry: a record (a
-    NamedTuple of numbers, strings and numpy arrays) beside the plan entry it
+    dataclass of numbers, strings and numpy arrays) beside the plan entry it
     was run for and a checksum of both."""
 
     def __init__(self, folder: Path) -> None:
@@ -98,16 +98,16 @@ class ChainStore:
     def path(self, name: str) -> Path:
         return self.folder / f"{name}.npz"
 
-    def save(self, name: str, plan: Sequence[Any], record: NamedTuple) -> None:
+    def save(self, name: str, plan: Sequence[Any], record: Any) -> None:
         self.folder.mkdir(parents=True, exist_ok=True)
-        fields = record._asdict()
+        fields = dict(vars(record))
         arrays = {k: np.asarray(v) for k, v in fields.items() if isinstance(v, np.ndarray)}
         header = {"plan": list(plan), "fields": {k: v for k, v in fields.items() if k not in arrays}}
         header_text = json.dumps({**header, "check": _checksum(header, arrays)})
         with atomic_file(self.path(name)) as f:
             np.savez(f, header=np.frombuffer(header_text.encode(), np.uint8), **arrays)
 
-    def load(self, name: str, plan: Sequence[Any], kind: type[NamedTuple]) -> tuple[Any, str]:
+    def load(self, name: str, plan: Sequence[Any], kind: type) -> tuple[Any, str]:
         """The saved record for `plan`, or None and why it cannot be used
         ("" when there is simply no file)."""
         path = self.path(name)

@@ -30,8 +30,8 @@ def test_sweep_on_local_dask_cluster():
 
     assert [(r.L, r.T, r.rule) for r in results] == [(t.L, t.T, t.rule) for t in tasks]
     for r in results:
-        assert all(type(v) in (int, float, str, bool) for v in r), r
-        assert all(math.isfinite(v) for v in r if type(v) is float), r
+        assert all(type(v) in (int, float, str, bool) for v in vars(r).values()), r
+        assert all(math.isfinite(v) for v in vars(r).values() if type(v) is float), r
         assert r.measurements == 800 and r.e_err > 0 and r.m_err > 0
     assert results[3].e != results[4].e, "equal tasks were answered by one cached chain"
 
