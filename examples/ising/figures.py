@@ -233,6 +233,9 @@ def _crossing_panel(ax: Any, pairs: np.ndarray, y: list[float], err: list[float]
     ax.axhline(exact_value, color="0.3", ls="--", lw=1, label=f"exact {label} = {exact_value:.5f}")
     ax.set_xscale("log", base=2)
     ax.set_xlabel("$L$ (crossing of $L$ and $2L$)")
+    # Room for the legend beyond the data, on its side.
+    lo, hi = ax.get_ylim()
+    ax.set_ylim((lo - 0.5 * (hi - lo), hi) if legend_at.startswith("lower") else (lo, hi + 0.5 * (hi - lo)))
     ax.legend(fontsize=8.5, loc=legend_at)
 
 
