@@ -31,6 +31,21 @@ def _ignore_interrupts() -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
+def _start_workers(pool: ProcessPoolExecutor, count: int) -> None:
+    """Start the pool's workers now with Ctrl-C ignored from birth: an ignored
+    signal stays ignored across exec, so a worker still importing its modules
+    (which takes seconds) does not die of Ctrl-C with a traceback before its
+    initializer runs. The pool starts one worker per submission while none is idle."""
+    if threading.current_thread() is not threading.main_thread():
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        for _ in range(count):
+            pool.submit(int)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 def _stop_workers(pool: ProcessPoolExecutor) -> None:
     """End the pool's worker processes now, mid-chain if need be."""
     terminate = getattr(pool, "terminate_workers", None)  # Python 3.14 and later
@@ -66,9 +81,9 @@ def open_executor(scheduler: str | None = None, workers: int | None = None) -> I
         # Spawned, not forked: the caller may run threads (a progress bar, a Dask
         # client), and a fork copies their locks in whatever state they are.
         context = multiprocessing.get_context("spawn")
-        pool = ProcessPoolExecutor(
-            max_workers=workers or os.cpu_count(), mp_context=context, initializer=_ignore_interrupts
-        )
+        count = workers or os.cpu_count() or 1
+        pool = ProcessPoolExecutor(max_workers=count, mp_context=context, initializer=_ignore_interrupts)
+        _start_workers(pool, count)
         try:
             yield pool
         except KeyboardInterrupt:
