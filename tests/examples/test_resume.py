@@ -85,7 +85,9 @@ def test_ctrl_c_stops_a_study_cleanly_and_the_same_command_resumes(tmp_path):
         out, err = study.communicate(timeout=30)
     except subprocess.TimeoutExpired:
         study.send_signal(signal.SIGABRT)  # faulthandler prints where it hangs
-        pytest.fail("the study hangs after Ctrl-C:\n" + study.communicate()[1][-6000:])
+        where = study.communicate()[1][-6000:]
+        os.killpg(study.pid, signal.SIGKILL)  # and no worker outlives the test
+        pytest.fail("the study hangs after Ctrl-C:\n" + where)
     assert time.monotonic() - interrupted < 3.0
     assert study.returncode == 130, err
     assert "Interrupted:" in err and "Run the same command again" in err and "Traceback" not in err
