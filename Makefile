@@ -59,7 +59,9 @@ demo: $(BIN)/cmake
 	$(PY) examples/demo.py $(DEMO_ARGS)
 
 # The critical-point study: Wolff chains L = 16..256 near T_c, finite-size scaling;
-# estimates in examples/output/critical.json, figure beside it. STUDY_ARGS pass through.
+# estimates in examples/output/critical.json, figure beside it. STUDY_ARGS pass through
+# (e.g. STUDY_ARGS="--sizes 16,32,64,128,256,512 --budget-factor 4"); the same command
+# resumes an interrupted run, as does `make demo`.
 study: $(BIN)/cmake
 	$(PY) -m pip install -q --no-build-isolation ".[demo]"
 	$(PY) examples/critical.py $(STUDY_ARGS)

@@ -1,7 +1,10 @@
-"""Exact energy and specific heat of the Ising model on a finite m x n torus.
+"""Exact results for the 2D Ising model (coupling 1, k_B = 1, zero field).
 
-Kaufman (1949) wrote the partition function of the periodic m x n lattice as
-four products over the eigenvalues of the transfer matrix,
+The infinite square lattice: its critical temperature, Onsager's energy and
+specific heat, Yang's spontaneous magnetisation, the critical exponents and
+the Binder cumulant at T_c on the square torus. The finite m x n torus:
+Kaufman (1949) wrote its partition function as four products over the
+eigenvalues of the transfer matrix,
 
     Z = 1/2 (2 sinh 2K)^(mn/2) (Z1 + Z2 + Z3 + Z4),   K = J / k_B T,
     Z1 = prod_r 2 cosh(m g_(2r+1) / 2),   Z2 = prod_r 2 sinh(m g_(2r+1) / 2),
@@ -12,6 +15,9 @@ g_0 = 2K + ln tanh K, which changes sign at T_c (so Z4 < 0 below it). The
 energy and specific heat (Ferdinand and Fisher 1969) follow from the first and
 second derivatives of ln Z in K, taken here analytically, factor by factor, so
 that nothing is differenced numerically.
+
+Only the standard library and numpy are imported here (the benchmarks take T_C
+from this module); Onsager's energy imports scipy where it needs it.
 """
 
 from __future__ import annotations
@@ -19,6 +25,66 @@ from __future__ import annotations
 import math
 
 import numpy as np
+
+# Critical temperature of the square lattice.
+T_C = 2.0 / math.log(1.0 + math.sqrt(2.0))
+# Critical exponents of the 2D Ising universality class.
+GAMMA_OVER_NU = 7.0 / 4.0
+NU = 1.0
+BETA_OVER_NU = 1.0 / 8.0
+# The Binder cumulant 1 - <m^4> / 3<m^2>^2 at T_c on the L x L torus as L -> infinity
+# (Salas and Sokal 2000: <m^4> / <m^2>^2 = 1.1679227(4)).
+U_STAR = 1.0 - 1.1679227 / 3.0
+
+# --- the infinite lattice -------------------------------------------------------
+
+
+def onsager_energy(T: float) -> float:
+    """Onsager's exact internal energy per site of the infinite square lattice,
+    e(T) = -coth(2b) [1 + (2/pi)(2 tanh^2(2b) - 1) K(k)], k = 2 sinh(2b)/cosh^2(2b)."""
+    if not T > 0.0:
+        raise ValueError(f"temperature must be positive, got {T!r}")
+    two_beta = 2.0 / T
+    if two_beta > 350.0:  # e + 2 ~ exp(-8/T): below double precision
+        return -2.0
+    s, c = math.sinh(two_beta), math.cosh(two_beta)
+    k = 2.0 * s / (c * c)
+    # 1 - k = (s - 1)^2 / c^2, so k' needs no cancellation near T_c (k -> 1).
+    kp = abs(s - 1.0) / c * math.sqrt(1.0 + k)
+    t = math.tanh(two_beta)
+    # (2 t^2 - 1) vanishes at T_c faster than K diverges (logarithmically).
+    singular = 0.0 if kp == 0.0 else (2.0 * t * t - 1.0) * _ellipk_from_complement(kp)
+    return -(1.0 / t) * (1.0 + (2.0 / math.pi) * singular)
+
+
+def _ellipk_from_complement(kp: float) -> float:
+    """K(k) for the complementary modulus k' = sqrt(1 - k^2), without forming 1 - k'^2
+    (K diverges logarithmically as k' -> 0, near T_c)."""
+    from scipy.special import ellipkm1  # here: the benchmarks import T_C without scipy
+
+    return float(ellipkm1(kp * kp))
+
+
+def onsager_specific_heat(T: float, dT: float = 1e-6) -> float:
+    """Exact specific heat per site, c = de/dT, by a central difference of
+    Onsager's energy (it diverges logarithmically at T_c)."""
+    return (onsager_energy(T + dT) - onsager_energy(T - dT)) / (2.0 * dT)
+
+
+def yang_magnetization(T: float) -> float:
+    """Yang's exact spontaneous magnetisation per site of the infinite lattice:
+    (1 - sinh(2/T)^-4)^(1/8) below T_c, zero at and above."""
+    if not T > 0.0:
+        raise ValueError(f"temperature must be positive, got {T!r}")
+    if T >= T_C:
+        return 0.0
+    two_beta = 2.0 / T
+    if two_beta > 350.0:
+        return 1.0
+    return float((1.0 - math.sinh(two_beta) ** -4) ** 0.125)
+
+
+# --- the finite torus -----------------------------------------------------------
 
 
 def _gammas(K: float, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:

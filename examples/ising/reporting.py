@@ -1,0 +1,124 @@
+"""Text the examples print and write: values with errors, the demo's table and
+CSV beside the exact results, and the study's estimates against the exact
+exponents."""
+
+from __future__ import annotations
+
+import csv
+import math
+from dataclasses import fields
+from collections.abc import Sequence
+from pathlib import Path
+
+from . import exact
+from .chains import ChainResult
+from .exact import T_C, onsager_energy, yang_magnetization
+from .scaling import OMEGA, Estimates
+
+# The study's estimates as printed, as named in its results, and their exact values.
+ESTIMATES = (
+    ("T_c", "Tc", exact.T_C),
+    ("gamma/nu", "gamma_over_nu", exact.GAMMA_OVER_NU),
+    ("nu", "nu", exact.NU),
+    ("beta/nu", "beta_over_nu", exact.BETA_OVER_NU),
+    ("U_star", "U_star", exact.U_STAR),
+)
+
+
+def with_error(value: float, err: float) -> str:
+    """value(err) with the error's two leading digits, e.g. -1.7456(12)."""
+    if not (math.isfinite(err) and err > 0):
+        return f"{value:.4f}"
+    decimals = min(6, max(0, 1 - math.floor(math.log10(err))))
+    if round(err * 10**decimals) >= 100 and decimals > 0:  # 0.000996 rounds up to (100)
+        decimals -= 1
+    return f"{value:.{decimals}f}({max(1, round(err * 10**decimals)):d})"
+
+
+def duration(seconds: float) -> str:
+    """A time span as a person reads it: 0.04 s, 3.2 s, 12 s, 3.5 min, 2.1 h."""
+    if seconds < 1:
+        return f"{seconds:.2g} s"
+    if seconds < 10:
+        return f"{seconds:.1f} s"
+    if seconds < 120:
+        return f"{seconds:.0f} s"
+    if seconds < 7200:
+        return f"{seconds / 60:.1f} min"
+    return f"{seconds / 3600:.1f} h"
+
+
+def exact_finite(T: float, L: int) -> tuple[float, float]:
+    """Exact energy and specific heat per site of the L x L torus."""
+    return exact.finite_energy(T, L), exact.finite_specific_heat(T, L)
+
+
+def print_table(results: Sequence[ChainResult]) -> None:
+    head = (
+        f"{'T':>6} {'L':>3} {'rule':<10} {'e':>13} {'e exact L':>10} {'e L=inf':>8} {'<|m|>':>12} {'m L=inf':>7} "
+        f"{'chi_prime':>11} {'C':>11} {'C exact L':>9} {'U':>11}"
+    )
+    print(head)
+    print("-" * len(head))
+    last_t = None
+    for r in sorted(results, key=lambda r: (r.T, r.L, r.rule)):
+        if last_t is not None and r.T != last_t:
+            print()
+        last_t = r.T
+        e_l, c_l = exact_finite(r.T, r.L)
+        print(
+            f"{r.T:6.3f} {r.L:3d} {r.rule:<10} {with_error(r.e, r.e_err):>13} {e_l:10.5f} "
+            f"{onsager_energy(r.T):8.4f} {with_error(r.m, r.m_err):>12} {yang_magnetization(r.T):7.4f} "
+            f"{with_error(r.chi_prime, r.chi_prime_err):>11} {with_error(r.C, r.C_err):>11} {c_l:9.4f} "
+            f"{with_error(r.U, r.U_err):>11}{'' if r.trusted else ' *'}"
+        )
+    print(
+        "e: energy per site; <|m|>: mean |magnetisation| per site; chi_prime = L^2 (<m^2> - <|m|>^2) / T\n"
+        "(susceptibility from |m|); C: specific heat per site; U: Binder cumulant. Errors (in parentheses,\n"
+        "last digits): jackknife over 32 bins.\n"
+        f"*: untrusted: some series (e, e^2, |m|, m^2 or m^4) has an autocorrelation time above a tenth of\n"
+        "a bin even after the run was doubled to its limit, so its error bars are too small.\n"
+        "Exact columns: 'exact L' for the finite L x L torus (Kaufman 1949, Ferdinand and Fisher 1969);\n"
+        f"'L=inf' for the infinite lattice (Onsager 1944, Yang 1952); T_c = 2/ln(1+sqrt 2) = {T_C:.5f}."
+    )
+
+
+def write_csv(results: Sequence[ChainResult], path: Path) -> None:
+    """One row per chain, with the exact values beside it; `trusted` as 0 or 1."""
+    with path.open("w", newline="") as f:
+        w = csv.DictWriter(f, fieldnames=[f.name for f in fields(ChainResult)] + ["e_exact_finite", "c_exact_finite", "e_onsager", "m_yang"])
+        w.writeheader()
+        for r in sorted(results, key=lambda r: (r.rule, r.L, r.T)):
+            e_l, c_l = exact_finite(r.T, r.L)
+            w.writerow(
+                {
+                    **vars(r),
+                    "trusted": int(r.trusted),
+                    "e_exact_finite": e_l,
+                    "c_exact_finite": c_l,
+                    "e_onsager": onsager_energy(r.T),
+                    "m_yang": yang_magnetization(r.T),
+                }
+            )
+
+
+def print_estimates(result: Estimates, blocks: int) -> None:
+    """The estimates beside the exact values, then the fit rules that made them."""
+    print(f"{'quantity':<10} {'estimate':>14} {'exact':>10} {'deviation':>10} {'off by':>8}")
+    for label, key, exact_value in ESTIMATES:
+        v, e = getattr(result, key), getattr(result, key + "_err")
+        print(f"{label:<10} {with_error(v, e):>14} {exact_value:10.6f} {100 * (v - exact_value) / exact_value:+9.3f}% "
+              f"{abs(v - exact_value) / e:6.1f}σ")
+    print(f"sizes {result.sizes}; errors: jackknife over {blocks} blocks of every chain; σ is the estimate's error.")
+    for name, x in (("T_c", result.Tc_extrapolation), ("U_star", result.U_star_extrapolation)):
+        print(f"{name}: crossings of U_L and U_2L extrapolated as {name} + c L^-{x.power:g} "
+              f"(the power from 1, 2, 3 of least chi^2 = {x.chi2:.2f}, {x.dof} dof).")
+    for name, f in result.fits.items():
+        if f.correction:
+            why = "always, for this quantity" if f.correction_always else "since a pure power law fails"
+            print(f"{name}: fitted as a L^p (1 + b L^-{OMEGA:g}) ({why}), b = {f.correction_amplitude:.3g}, "
+                  f"chi^2 = {f.chi2:.2f} for {f.dof} dof; a pure power law had chi^2 = {f.plain_chi2:.2f}, "
+                  f"chi^2 probability {f.plain_p_value:.2g}.")
+        else:
+            print(f"{name}: fitted as a pure power law a L^p, chi^2 = {f.chi2:.2f} for {f.dof} dof "
+                  f"(probability {f.plain_p_value:.2g}); no correction to scaling needed.")

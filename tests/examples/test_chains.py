@@ -1,0 +1,88 @@
+"""Chains and executors: preparing a chain, doubling untrusted runs, the two
+update rules agreeing, and chains through a thread pool and a local Dask
+cluster."""
+
+import math
+
+import pytest
+from ising import chains
+from ising.chains import Chain, run_chain
+from ising.exact import onsager_energy, yang_magnetization
+from ising.executors import open_executor, run_calls
+
+
+def test_sweep_on_local_dask_cluster():
+    from distributed import LocalCluster
+
+    budget = (100, 800)
+    tasks = [
+        Chain(16, 1.5, "metropolis", *budget),
+        Chain(16, 1.5, "wolff", *budget),
+        Chain(16, 4.0, "metropolis", *budget),
+        Chain(16, 4.0, "wolff", *budget),
+        Chain(16, 4.0, "wolff", *budget),  # the same chain again must run again
+    ]
+    with LocalCluster(
+        host="127.0.0.1", n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster:
+        with open_executor(cluster.scheduler_address) as executor:
+            results = run_calls(run_chain, [(t,) for t in tasks], executor)
+
+    assert [(r.L, r.T, r.rule) for r in results] == [(t.L, t.T, t.rule) for t in tasks]
+    for r in results:
+        assert all(type(v) in (int, float, str, bool) for v in vars(r).values()), r
+        assert all(math.isfinite(v) for v in vars(r).values() if type(v) is float), r
+        assert r.measurements == 800 and r.e_err > 0 and r.m_err > 0
+    assert results[3].e != results[4].e, "equal tasks were answered by one cached chain"
+
+    for r in results[:2]:  # ordered phase: L = 16 is already close to the infinite lattice
+        assert r.m == pytest.approx(yang_magnetization(1.5), abs=0.01), r
+        assert r.e == pytest.approx(onsager_energy(1.5), abs=0.02), r
+        assert r.U == pytest.approx(2 / 3, abs=0.01), r
+    for r in results[2:]:  # disordered: correlation length about one site
+        assert r.m < 0.25, r
+        assert r.e == pytest.approx(onsager_energy(4.0), abs=0.04), r
+    assert results[1].updates_per_measurement <= 2 < results[3].updates_per_measurement
+
+
+def test_chain_preparation_and_snapshots():
+    from spinlattice import Lattice
+
+    lattice = Lattice(12, 10, 3.0, 0.0)
+    chains._order(lattice)
+    assert lattice.get_total_magnetization() == 120 and lattice.h_z == 0.0  # the field must not stay on
+    cold, hot = chains.snapshot(24, 1.5, sweeps=50), chains.snapshot(24, 5.0, sweeps=50)
+    assert len(cold) == len(hot) == 24 * 24 and set(cold) | set(hot) <= {-1, 1}
+    assert abs(sum(cold)) / 576 > 0.8 and abs(sum(hot)) / 576 < 0.5
+
+
+def test_any_executor_runs_chains_and_failures_surface():
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(2) as executor:
+        (r,) = run_calls(run_chain, [(Chain(8, 1.5, "wolff", 20, 40),)], executor)
+        assert r.L == 8 and r.measurements == 40
+        with pytest.raises(ValueError, match="rule"):
+            run_calls(run_chain, [(Chain(8, 2.0, "wolff", 5, 20),), (Chain(8, 2.0, "heatbath", 5, 20),)], executor)
+
+
+def test_untrusted_runs_double_up_to_their_limit():
+    # Metropolis at T_c on 16 x 16: a hundred sweeps are far too few.
+    short = run_chain(Chain(16, 2.27, "metropolis", 10, 100))
+    assert short.measurements == 100 and short.trusted == 0
+    longer = run_chain(Chain(16, 2.27, "metropolis", 10, 100, 400))
+    assert longer.measurements == 400 and longer.trusted == 0
+    # Well mixed: 100 measurements a bin leave room for its tau's own scatter.
+    quick = run_chain(Chain(8, 4.0, "wolff", 10, 3200, 6400))
+    assert quick.measurements == 3200 and quick.trusted == 1
+
+
+def test_metropolis_and_wolff_agree_where_both_are_trusted():
+    # Below T_c, where short Metropolis runs that miss the rare excursions of |m| underestimate chi'.
+    import demo
+
+    met = run_chain(Chain(16, 2.1, "metropolis", *demo.BUDGET["metropolis"]))
+    wolff = run_chain(Chain(16, 2.1, "wolff", *demo.BUDGET["wolff"]))
+    assert met.trusted and wolff.trusted
+    for key in ("e", "m", "chi_prime", "C", "U"):
+        assert abs(getattr(met, key) - getattr(wolff, key)) < 4.5 * math.hypot(getattr(met, key + "_err"), getattr(wolff, key + "_err")), key
