@@ -86,5 +86,5 @@ SDIST_SUITES := $(addprefix test-sdist-,$(SDIST_COMPILERS))
 test-sdist: $(SDIST_SUITES)
 $(SDIST_SUITES): test-sdist-%: dist/.sdist
 	@. tools/lib.sh && apt_install_missing $(subst clang++,clang,$*)
-	CXX=$* CC=$(subst ++,,$(subst g++,gcc,$*)) SUITE_SDIST=$$(ls dist/spinlattice-*.tar.gz) \
+	CXX=$* CC=$(if $(filter clang%,$*),$(subst clang++,clang,$*),$(subst g++,gcc,$*)) SUITE_SDIST=$$(ls dist/spinlattice-*.tar.gz) \
 	    $(SUITE) $(call pyenv_python,3.11) sdist-$*
