@@ -1,14 +1,25 @@
 # Front door: `make test` builds, installs and tests everything from a fresh clone.
+SHELL := /bin/bash
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 BIN := $(VENV)/bin
-BUILD_TOOLS := "scikit-build-core>=0.10" "cmake>=3.21" ninja
-# Interpreters, roots and benchmark modules built or downloaded once, outside the checkout.
+BUILD_TOOLS := "scikit-build-core>=0.11" "cmake>=3.21" ninja
+# Interpreters, roots, headers and compiler caches built or downloaded once, outside the checkout.
 SPINLATTICE_CACHE ?= $(HOME)/.cache/spinlattice
 export SPINLATTICE_CACHE
+# Free-threaded CPythons, each VERSION:SUITE built from Debian SUITE's source package of
+# that version. One more is one more word here, once the archive has its source.
+FREE_THREADED := 3.13:trixie
+FREE_THREADED_VERSIONS := $(foreach p,$(FREE_THREADED),$(firstword $(subst :, ,$(p))))
+# pytest, failing also when it collects no tests.
+PYTEST := tools/pytest.sh
 
-.PHONY: test install ctest pytest pytest-examples demo study bench clean
+# $(call configure,BUILD_DIR,CMAKE OPTIONS): the one CMake configure step of every build here.
+configure = $(BIN)/cmake -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
+    -DCMAKE_BUILD_TYPE=Release $(2) >/dev/null
+
+.PHONY: test install ctest pytest pytest-examples pytest-tooling demo study bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -23,22 +34,23 @@ install: $(BIN)/cmake
 
 # C++ tests of the generator and the model, without the interpreter.
 ctest: $(BIN)/cmake
-	$(BIN)/cmake -S . -B build/ctest -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
-	    -DCMAKE_BUILD_TYPE=Release -DSPINLATTICE_MODULE=OFF -DSPINLATTICE_TESTS=ON >/dev/null
+	$(call configure,build/ctest,-DSPINLATTICE_MODULE=OFF -DSPINLATTICE_TESTS=ON)
 	$(BIN)/cmake --build build/ctest
 	$(BIN)/ctest --test-dir build/ctest --output-on-failure
 
-# pytest's exit status 5 means it collected no tests: that is a failure here too.
-NONE_COLLECTED_FAILS = || { rc=$$?; [ $$rc -ne 5 ] || echo "pytest collected no tests: failing" >&2; exit $$rc; }
 pytest: install
-	@$(PY) -m pytest $(NONE_COLLECTED_FAILS)
+	@$(PYTEST) $(PY)
 
 # The examples' own tests, with the example stack (Dask, matplotlib, SciPy) installed.
 pytest-examples: install
 	$(PY) -m pip install -q --no-build-isolation ".[test-examples]"
-	@$(PY) -m pytest tests/examples $(NONE_COLLECTED_FAILS)
+	@$(PYTEST) $(PY) tests/examples
 
-test: ctest pytest pytest-examples
+# Tests of the build and CI tooling (tools/), with the wheel tools installed.
+pytest-tooling: install dist-tools
+	@$(PYTEST) $(PY) tests/tooling
+
+test: ctest pytest pytest-examples pytest-tooling
 
 # The example: Monte Carlo across the phase transition against the exact solution;
 # table on stdout, figures in examples/output/. DEMO_ARGS="--workers 4" etc. pass through.
@@ -55,18 +67,20 @@ study: $(BIN)/cmake
 	$(PY) examples/critical.py $(STUDY_ARGS)
 
 # Benchmarks: ratios taken side by side in one process; never part of `make test`.
-# BENCH_ARGS=--quick gives a fast, noisier run.
+# BENCH_ARGS=--quick gives a fast, noisier run. The thread figures need a free-threaded
+# CPython, built on first use: `make bench-threads`.
 bench: install
-	$(BIN)/cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
-	    -DCMAKE_BUILD_TYPE=Release -DSPINLATTICE_MODULE=OFF -DSPINLATTICE_BENCH=ON >/dev/null
+	$(call configure,build/bench,-DSPINLATTICE_MODULE=OFF -DSPINLATTICE_BENCH=ON)
 	$(BIN)/cmake --build build/bench --target bench_blocks
 	build/bench/bench/bench_blocks
 	$(PY) bench/bench_calls.py $(BENCH_ARGS)
-	$(MAKE) --no-print-directory bench-threads
+	@echo "== threads against processes on a free-threaded CPython: make bench-threads" \
+	    "(builds that interpreter first if $(SPINLATTICE_CACHE)/python-3.13t lacks it: several minutes)"
 
 clean:
-	rm -rf build
+	rm -rf build dist
 
 include mk/memcheck.mk
 include mk/pythons.mk
 include mk/aarch64.mk
+include mk/dist.mk

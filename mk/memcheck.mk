@@ -29,10 +29,9 @@ MEMCHECK_ENV = \
 .PHONY: memcheck asan-module
 
 asan-module: $(BIN)/cmake
-	$(BIN)/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
-	    -DCMAKE_CXX_COMPILER=$(ASAN_CXX) -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1 -g" \
-	    -DSPINLATTICE_SANITIZE=ON -DSPINLATTICE_MODULE=ON -DSPINLATTICE_TESTS=OFF \
-	    -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(call configure,$(ASAN_BUILD),-DCMAKE_CXX_COMPILER=$(ASAN_CXX) -DCMAKE_BUILD_TYPE=None \
+	    -DCMAKE_CXX_FLAGS="-O1 -g" -DSPINLATTICE_SANITIZE=ON -DSPINLATTICE_MODULE=ON \
+	    -DSPINLATTICE_TESTS=OFF -DPython_EXECUTABLE=$(abspath $(PY)))
 	$(BIN)/cmake --build $(ASAN_BUILD) --target spinlattice
 
 memcheck: install asan-module

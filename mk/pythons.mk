@@ -1,11 +1,12 @@
-# `make test-pythons`: the whole suite on every CPython a user may run, each in its
-# own .venv-NAME with its own build/NAME:
+# `make test-pythons`: the module's suite on every CPython a user may run, each in its own
+# .venv-NAME, against the wheel pip picks from dist/ for it (what users install):
 #   test-python-3.X          pyenv's newest 3.X.Y, for every 3.X from 3.11 up
 #   test-python-debian       the machine's /usr/bin/python3
 #   test-python-3.13t        free-threaded 3.13, built once from Debian's source package
-#   test-python-3.14, test-python-3.15, test-python-3.15d
-#                            Debian unstable's interpreters (3.15d: the debug build),
-#                            run with chroot in a Debian unstable root built once
+#   test-python-3.14, test-python-3.15
+#                            Debian unstable's interpreters, run with chroot in a Debian
+#                            unstable root built once
+#   test-python-3.15d        its debug build, which takes no release wheel: built from source
 # Caches live in $(SPINLATTICE_CACHE), outside the checkout.
 # Included from the top-level Makefile, after BUILD_TOOLS and SPINLATTICE_CACHE are defined.
 
@@ -13,42 +14,54 @@ PYENV_VERSIONS ?= $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions
 # Plain releases only (3.12.1, not 3.13.0t or 3.14.0a1).
 PYTHON_MINORS := $(shell ls $(PYENV_VERSIONS) 2>/dev/null \
     | grep -E '^3\.[0-9]+\.[0-9]+$$' | awk -F. '$$2 >= 11 {print $$1 "." $$2}' | sort -uV)
-UNSTABLE_PYTHONS := 3.14 3.15 3.15d
+# $(call pyenv_python,3.X): pyenv's newest 3.X.Y.
+pyenv_python = $(lastword $(shell ls -d $(PYENV_VERSIONS)/$(1).* 2>/dev/null \
+    | grep -E '/$(subst .,\.,$(1))\.[0-9]+$$' | sort -V))/bin/python3
+# $(call abi_of,3.X[t]): the wheel's ABI tag, cp3X[t].
+abi_of = cp$(subst .,,$(1))
 SUITE := BUILD_TOOLS='$(BUILD_TOOLS)' tools/run_suite.sh
-PYTHON_SUITES := $(addprefix test-python-,$(PYTHON_MINORS) debian 3.13t $(UNSTABLE_PYTHONS))
+WHEEL_SUITE := SUITE_WHEELS=dist $(SUITE)
+FREE_THREADED_PYTHONS := $(addsuffix t,$(addprefix python-,$(FREE_THREADED_VERSIONS)))
+PYTHON_SUITES := $(addprefix test-python-,$(PYTHON_MINORS) debian $(addsuffix t,$(FREE_THREADED_VERSIONS)) \
+    3.14 3.15 3.15d)
 
-.PHONY: test-pythons $(PYTHON_SUITES) debian-unstable-root python-3.13t bench-threads
+.PHONY: test-pythons $(PYTHON_SUITES) debian-unstable-root $(FREE_THREADED_PYTHONS) bench-threads
 
 test-pythons: $(PYTHON_SUITES)
 	@test -n "$(PYTHON_MINORS)" || { echo "no CPython 3.11+ under $(PYENV_VERSIONS)"; exit 1; }
 
 $(addprefix test-python-,$(PYTHON_MINORS)): test-python-%:
-	$(SUITE) $$(ls -d $(PYENV_VERSIONS)/$*.* | grep -E '/$(subst .,\.,$*)\.[0-9]+$$' | sort -V | tail -n 1)/bin/python3 $*
+	$(WHEEL_SUITE) $(call pyenv_python,$*) $*
+$(foreach v,$(PYTHON_MINORS) 3.14 3.15 $(addsuffix t,$(FREE_THREADED_VERSIONS)),\
+    $(eval test-python-$(v): dist/.wheel-$(call abi_of,$(v))-x86_64))
 
-test-python-debian:
-	@/usr/bin/python3 -c 'import ensurepip, sysconfig, os; assert os.path.exists(sysconfig.get_paths()["include"] + "/Python.h")' 2>/dev/null \
-	    || { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q python3-venv python3-dev; }
-	$(SUITE) /usr/bin/python3 debian
+test-python-debian: dist/.wheel-cp311-x86_64
+	@. tools/lib.sh && apt_install_missing python3-venv
+	$(WHEEL_SUITE) /usr/bin/python3 debian
 
-python-3.13t:
-	tools/build_python_ft.sh
+$(foreach p,$(FREE_THREADED),$(eval python-$(firstword $(subst :, ,$(p)))t: ; \
+    tools/build_python_ft.sh $(subst :, ,$(p))))
 
 # Few test extras have free-threaded wheels: those without build from source (C only,
 # no Rust), and mypy 2 is held back since its ast-serialize needs a Rust toolchain.
 FREE_THREADED_EXTRAS := --prefer-binary mypy<2
-FREE_THREADED_SUITE := SUITE_EXTRAS_PIP_ARGS='$(FREE_THREADED_EXTRAS)' $(SUITE) \
-    $(SPINLATTICE_CACHE)/python-3.13t/bin/python3.13t 3.13t
-test-python-3.13t: python-3.13t
-	$(FREE_THREADED_SUITE)
+# $(call free_threaded_suite,3.X)
+free_threaded_suite = SUITE_EXTRAS_PIP_ARGS='$(FREE_THREADED_EXTRAS)' $(WHEEL_SUITE) \
+    $(SPINLATTICE_CACHE)/python-$(1)t/bin/python$(1)t $(1)t
+$(addprefix test-python-,$(addsuffix t,$(FREE_THREADED_VERSIONS))): test-python-%t: python-%t
+	$(call free_threaded_suite,$*)
 
-# Thread against process speed-up on the free-threaded build (part of `make bench`;
-# BENCH_THREADS_ARGS=--quick passes through, BENCH_ARGS belongs to bench_calls.py).
-bench-threads: python-3.13t
-	SUITE_INSTALL_ONLY=1 $(FREE_THREADED_SUITE)
+# Thread against process speed-up on the free-threaded build (BENCH_THREADS_ARGS=--quick
+# passes through).
+bench-threads: python-3.13t dist/.wheel-cp313t-x86_64
+	SUITE_INSTALL_ONLY=1 $(call free_threaded_suite,3.13)
 	.venv-3.13t/bin/python bench/bench_threads.py $(BENCH_THREADS_ARGS)
 
 debian-unstable-root:
 	tools/debian_root.sh
 
-$(addprefix test-python-,$(UNSTABLE_PYTHONS)): test-python-%: debian-unstable-root
-	BUILD_TOOLS='$(BUILD_TOOLS)' tools/in_root.sh /usr/bin/python$(subst d,-dbg,$*) unstable-$*
+test-python-3.14 test-python-3.15: test-python-%: debian-unstable-root
+	tools/in_root.sh env $(WHEEL_SUITE) /usr/bin/python$* unstable-$*
+
+test-python-3.15d: debian-unstable-root
+	tools/in_root.sh env $(SUITE) /usr/bin/python3.15-dbg unstable-3.15d

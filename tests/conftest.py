@@ -7,9 +7,15 @@ interpreters that import these helpers."""
 import os
 import re
 
+import spinlattice
 from spinlattice import Lattice
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+# A wheel's test run must exercise the installed module, not a build tree's.
+_installed_in = os.environ.get("SPINLATTICE_EXPECT_INSTALLED_IN")
+if _installed_in and not os.path.realpath(spinlattice.__file__).startswith(os.path.realpath(_installed_in) + os.sep):
+    raise ImportError(f"spinlattice came from {spinlattice.__file__}, not from the venv {_installed_in}")
 
 
 def outcome(call):

@@ -5,11 +5,11 @@
 // report, so the outcomes are those of computing it at every step.
 
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <initializer_list>
 
 #include "model/energy_terms.hpp"
+#include "model/exponential.hpp"
 #include "random/std_rng.hpp"
 
 namespace spinlattice::model {
@@ -66,7 +66,7 @@ private:
             for (int nb = -4; nb <= 4; nb += 2) {
                 const double delta_e = flip_energy_difference(s, nb, h_z);
                 const bool downhill = delta_e <= 0;
-                const AcceptanceCase c(downhill, random::UnitBound(downhill ? 0.0 : std::exp(-delta_e / temperature)));
+                const AcceptanceCase c(downhill, random::UnitBound(downhill ? 0.0 : libm_exp(-delta_e / temperature)));
                 bounds_[slot(s, nb)] = c.bound_;
                 words_[slot(s, nb)] = c.words_;
             }

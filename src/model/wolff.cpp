@@ -1,7 +1,6 @@
 #include "model/wolff.hpp"
 
-#include <cmath>
-
+#include "model/exponential.hpp"
 #include "model/site_stack.hpp"
 
 namespace spinlattice::model {
@@ -141,7 +140,7 @@ void grow_cluster_from(Lattice& lattice, std::uint64_t start, random::UnitBound 
 void wolff_step(Lattice& lattice) {
     const std::uint64_t n = lattice.site_count();
     const std::uint64_t start = lattice.rng.random_range(n);
-    const random::UnitBound p(1.0 - std::exp(-2.0 / lattice.temperature()));
+    const random::UnitBound p(1.0 - libm_exp(-2.0 / lattice.temperature()));
     if ((n >> 32) == 0)
         grow_cluster_from<std::uint32_t>(lattice, start, p);
     else

@@ -153,7 +153,11 @@ struct LaneRows {
 private:
     template <int words, std::size_t... I>
     static Vec turn_groups(Vec x, std::index_sequence<I...>) {
+#if defined(__clang__)
+        return __builtin_shufflevector(x, x, int((I & ~3u) | ((I + words) & 3u))...);
+#else  // g++ 11 has only its own form
         return __builtin_shuffle(x, Vec{std::uint32_t((I & ~3u) | ((I + words) & 3u))...});
+#endif
     }
 };
 

@@ -2,6 +2,7 @@
 // write the same words as the scalar definition, and dispatch must pick the
 // best supported one.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -99,16 +100,37 @@ void rfc8439_block(const BlockVersion& version) {
     CHECK(same_words(expected, got, 16));
 }
 
-// What dispatch should pick here: on x86-64 the compiler's own feature probe,
-// best first as dispatch prefers; elsewhere the one vector version, if any.
+#if defined(__x86_64__)
+// The kernel's view of the processor, independent of the module's probe and of the
+// compiler's runtime: the words of the first "flags" line of /proc/cpuinfo. The kernel
+// leaves AVX out when it does not save the YMM registers.
+std::vector<std::string> cpu_flags() {
+    std::vector<std::string> flags;
+    if (std::FILE* f = std::fopen("/proc/cpuinfo", "r")) {
+        char line[8192];
+        while (std::fgets(line, sizeof line, f)) {
+            if (std::strncmp(line, "flags", 5) != 0) continue;
+            for (char* word = std::strtok(std::strchr(line, ':') + 1, " \n"); word; word = std::strtok(nullptr, " \n"))
+                flags.emplace_back(word);
+            break;
+        }
+        std::fclose(f);
+    }
+    return flags;
+}
+#endif
+
+// What dispatch should pick here: on x86-64 the best version whose feature the kernel
+// reports; elsewhere the one vector version, if any.
 const char* expected_choice() {
 #if defined(__x86_64__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return "avx2";
-    if (__builtin_cpu_supports("avx")) return "avx";
-    if (__builtin_cpu_supports("sse4.1")) return "sse4.1";
-    if (__builtin_cpu_supports("ssse3")) return "ssse3";
-    if (__builtin_cpu_supports("sse2")) return "sse2";
+    const std::vector<std::string> flags = cpu_flags();
+    const auto has = [&](const char* flag) { return std::find(flags.begin(), flags.end(), flag) != flags.end(); };
+    if (has("avx2")) return "avx2";
+    if (has("avx")) return "avx";
+    if (has("sse4_1")) return "sse4.1";
+    if (has("ssse3")) return "ssse3";
+    if (has("sse2")) return "sse2";
     return "scalar";
 #elif defined(__aarch64__)
     return "neon";

@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "apt_archive_uri.sh")
+SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "apt_archive_uri.sh")
 
 ONE_LINE = """\
 # deb http://commented.example/debian bookworm main

@@ -1,0 +1,52 @@
+# Builds with zig's clang for an old glibc (manylinux2014: glibc 2.17), on any host and
+# for either processor, with no container. zig links its own libc++ statically, so the
+# module needs nothing of the system but libc, libm, libpthread and libdl.
+#   -DCMAKE_TOOLCHAIN_FILE=cmake/zig.cmake -DSPINLATTICE_ZIG=/path/to/zig
+#   -DSPINLATTICE_ZIG_TARGET=x86_64-linux-gnu.2.17 (or aarch64-linux-gnu.2.17)
+# CMake takes one program per tool, so small wrappers that name the target are written
+# into the build folder.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES SPINLATTICE_ZIG SPINLATTICE_ZIG_TARGET)
+if(NOT SPINLATTICE_ZIG OR NOT SPINLATTICE_ZIG_TARGET)
+  message(FATAL_ERROR "zig.cmake needs SPINLATTICE_ZIG and SPINLATTICE_ZIG_TARGET")
+endif()
+string(REGEX MATCH "^[^-]+" _zig_processor "${SPINLATTICE_ZIG_TARGET}")
+# For this machine's own processor it is not a cross build: its programs (the C++ tests) run here.
+# Otherwise -DCMAKE_CROSSCOMPILING_EMULATOR runs them, if given.
+if(NOT CMAKE_HOST_SYSTEM_PROCESSOR STREQUAL _zig_processor)
+  set(CMAKE_SYSTEM_NAME Linux)
+  set(CMAKE_SYSTEM_PROCESSOR ${_zig_processor})
+endif()
+
+set(_zig_tools ${CMAKE_BINARY_DIR}/zig-${SPINLATTICE_ZIG_TARGET})
+foreach(_tool cc c++ ar ranlib)
+  set(_target_flag "")
+  if(_tool MATCHES "^c")
+    set(_target_flag "-target ${SPINLATTICE_ZIG_TARGET} ")
+  endif()
+  file(CONFIGURE OUTPUT ${_zig_tools}/${_tool}
+       CONTENT "#!/bin/sh\nexec '${SPINLATTICE_ZIG}' ${_tool} ${_target_flag}\"$@\"\n" @ONLY)
+  file(CHMOD ${_zig_tools}/${_tool} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+       WORLD_READ WORLD_EXECUTE)
+endforeach()
+set(CMAKE_C_COMPILER ${_zig_tools}/cc)
+set(CMAKE_CXX_COMPILER ${_zig_tools}/c++)
+set(CMAKE_AR ${_zig_tools}/ar CACHE FILEPATH "")
+set(CMAKE_RANLIB ${_zig_tools}/ranlib CACHE FILEPATH "")
+
+# zig's compiler emits debug information unless told otherwise, and no strip tool of the
+# host can be relied on for the other processor: the linker leaves both out itself.
+set(CMAKE_C_FLAGS_INIT "-g0")
+set(CMAKE_CXX_FLAGS_INIT "-g0")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-s")
+
+# zig's runtime library defines exp too; the results are glibc's, so the module binds
+# the reference to the oldest version glibc has of it on this processor.
+if(_zig_processor STREQUAL "x86_64")
+  set(SPINLATTICE_LIBM_EXP_VERSION GLIBC_2.2.5 CACHE STRING "")
+elseif(_zig_processor STREQUAL "aarch64")
+  set(SPINLATTICE_LIBM_EXP_VERSION GLIBC_2.17 CACHE STRING "")
+endif()
+
+# Headers and libraries of the target come from zig; only an interpreter's headers are searched.
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
