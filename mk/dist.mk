@@ -35,8 +35,7 @@ $(foreach v,3.11 3.12 3.13,$(eval BUILDER_$(call abi_of,$(v)) := $(call pyenv_py
 $(foreach v,3.14 3.15,$(eval BUILDER_$(call abi_of,$(v)) := /usr/bin/python$(v)))
 $(foreach v,3.14 3.15,$(eval IN_ROOT_$(call abi_of,$(v)) := tools/in_root.sh))
 $(foreach v,3.14 3.15,$(eval BUILDER_NEEDS_$(call abi_of,$(v)) := debian-unstable-root))
-$(foreach v,$(FREE_THREADED_VERSIONS),$(eval BUILDER_$(call abi_of,$(v)t) := \
-    $(SPINLATTICE_CACHE)/python-$(v)t/bin/python$(v)t))
+$(foreach v,$(FREE_THREADED_VERSIONS),$(eval BUILDER_$(call abi_of,$(v)t) := $(call free_threaded_python,$(v))))
 $(foreach v,$(FREE_THREADED_VERSIONS),$(eval BUILDER_NEEDS_$(call abi_of,$(v)t) := python-$(v)t))
 
 # $(call wheel_rule,ABI,PROCESSOR,HEADERS)
@@ -58,9 +57,9 @@ $(foreach abi,$(WHEEL_ABIS),$(eval $(call wheel_rule,$(abi),aarch64,$(PYTHON_HEA
 # differs between the processors in 3.14's pair carried over.
 $(foreach v,3.14 3.15,$(PYTHON_HEADERS)/$(call abi_of,$(v))-x86_64): $(PYTHON_HEADERS)/cp3%-x86_64: \
     | debian-unstable-root $(PY)
-	$(PY) tools/target_headers.py $@ $(SPINLATTICE_CACHE)/debian-unstable/usr/include/python3.$* \
-	    $(SPINLATTICE_CACHE)/debian-unstable/usr/include/x86_64-linux-gnu/python3.$*/pyconfig.h
-ARM64_LIKE := --like $(SPINLATTICE_CACHE)/debian-unstable/usr/include/x86_64-linux-gnu/python3.14/pyconfig.h \
+	$(PY) tools/target_headers.py $@ $(DEBIAN_UNSTABLE_ROOT)/usr/include/python3.$* \
+	    $(DEBIAN_UNSTABLE_ROOT)/usr/include/x86_64-linux-gnu/python3.$*/pyconfig.h
+ARM64_LIKE := --like $(DEBIAN_UNSTABLE_ROOT)/usr/include/x86_64-linux-gnu/python3.14/pyconfig.h \
     $(ARM64_UNSTABLE_ROOT)/usr/include/aarch64-linux-gnu/python3.14/pyconfig.h
 $(PYTHON_HEADERS)/cp311-aarch64: | $(AARCH64_ROOT)/.complete $(PY)
 	$(PY) tools/target_headers.py $@ $(AARCH64_ROOT)/usr/include/python3.11 \
@@ -74,8 +73,8 @@ $(PYTHON_HEADERS)/cp312-aarch64: | $(ARM64_UNSTABLE_ROOT)/.complete debian-unsta
 	    $(dir $(call pyenv_python,3.12))../include/python3.12/pyconfig.h $(ARM64_LIKE)
 $(foreach v,$(FREE_THREADED_VERSIONS),$(PYTHON_HEADERS)/$(call abi_of,$(v)t)-aarch64): $(PYTHON_HEADERS)/cp3%t-aarch64: \
     | python-3.%t $(ARM64_UNSTABLE_ROOT)/.complete debian-unstable-root $(PY)
-	$(PY) tools/target_headers.py $@ $(SPINLATTICE_CACHE)/python-3.$*t/include/python3.$*t \
-	    $(SPINLATTICE_CACHE)/python-3.$*t/include/python3.$*t/pyconfig.h $(ARM64_LIKE)
+	$(PY) tools/target_headers.py $@ $(dir $(call free_threaded_python,3.$*))../include/python3.$*t \
+	    $(dir $(call free_threaded_python,3.$*))../include/python3.$*t/pyconfig.h $(ARM64_LIKE)
 
 # `make test-sdist`: the sdist builds and passes the suite with each compiler named here,
 # from the oldest that build it (Ubuntu 22.04's g++ 11, clang 13) to Debian 12's g++ 12.

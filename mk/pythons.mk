@@ -19,6 +19,9 @@ pyenv_python = $(lastword $(shell ls -d $(PYENV_VERSIONS)/$(1).* 2>/dev/null \
     | grep -E '/$(subst .,\.,$(1))\.[0-9]+$$' | sort -V))/bin/python3
 # $(call abi_of,3.X[t]): the wheel's ABI tag, cp3X[t].
 abi_of = cp$(subst .,,$(1))
+# $(call free_threaded_python,3.X): the free-threaded 3.X built into the cache.
+free_threaded_python = $(SPINLATTICE_CACHE)/python-$(1)t/bin/python$(1)t
+DEBIAN_UNSTABLE_ROOT := $(SPINLATTICE_CACHE)/debian-unstable
 SUITE := BUILD_TOOLS='$(BUILD_TOOLS)' tools/run_suite.sh
 WHEEL_SUITE := SUITE_WHEELS=dist $(SUITE)
 FREE_THREADED_PYTHONS := $(addsuffix t,$(addprefix python-,$(FREE_THREADED_VERSIONS)))
@@ -47,7 +50,7 @@ $(foreach p,$(FREE_THREADED),$(eval python-$(firstword $(subst :, ,$(p)))t: ; \
 FREE_THREADED_EXTRAS := --prefer-binary mypy<2
 # $(call free_threaded_suite,3.X)
 free_threaded_suite = SUITE_EXTRAS_PIP_ARGS='$(FREE_THREADED_EXTRAS)' $(WHEEL_SUITE) \
-    $(SPINLATTICE_CACHE)/python-$(1)t/bin/python$(1)t $(1)t
+    $(call free_threaded_python,$(1)) $(1)t
 $(addprefix test-python-,$(addsuffix t,$(FREE_THREADED_VERSIONS))): test-python-%t: python-%t
 	$(call free_threaded_suite,$*)
 
