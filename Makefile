@@ -84,3 +84,4 @@ include mk/memcheck.mk
 include mk/pythons.mk
 include mk/aarch64.mk
 include mk/dist.mk
+include mk/proof.mk

@@ -1,11 +1,12 @@
 """Helpers that several test files share: the PanicException class, what a call
 raised, an index-like argument, the neighbours by definition, the generator's
 position in a repr, whether the
-sanitizer is loaded, the check that a lattice came through sound, and child
-interpreters that import these helpers."""
+sanitizer is loaded, the check that a lattice came through sound, child
+interpreters that import these helpers, and threads."""
 
 import os
 import re
+import threading
 
 import spinlattice
 from spinlattice import Lattice
@@ -88,3 +89,39 @@ def assert_sound(lat):
 def with_test_helpers(env):
     """A copy of the environment `env` in which a child interpreter imports the helpers here."""
     return dict(env, PYTHONPATH=os.pathsep.join([TESTS_DIR, *filter(None, [env.get("PYTHONPATH")])]))
+
+
+BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
+
+
+def run_threads(targets, timeout=30):
+    errors = []
+
+    def wrap(fn):
+        def run():
+            try:
+                fn()
+            except BaseException as e:  # noqa: BLE001 - reported to the main thread
+                errors.append(e)
+        return run
+
+    threads = [threading.Thread(target=wrap(fn)) for fn in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout)
+        assert not t.is_alive(), "a thread is stuck"
+    if errors:
+        raise errors[0]
+
+
+def uniform_lattice(side):
+    """A lattice of one spin value at temperature +0.0, where the bond probability
+    is 1: every wolff_step then negates the whole lattice."""
+    lat = Lattice(side, side, 0.0, 0.0)
+    n = side * side
+    for _ in range(10_000):
+        if abs(lat.get_total_magnetization()) == n:
+            return lat
+        lat.wolff_step()
+    raise AssertionError("the lattice never became uniform")

@@ -15,32 +15,8 @@ import time
 
 import pytest
 
-from conftest import assert_sound
+from conftest import BORROW_ERRORS, assert_sound, run_threads, uniform_lattice
 from spinlattice import Lattice
-
-BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
-
-
-def run_threads(targets, timeout=30):
-    errors = []
-
-    def wrap(fn):
-        def run():
-            try:
-                fn()
-            except BaseException as e:  # noqa: BLE001 - reported to the main thread
-                errors.append(e)
-        return run
-
-    threads = [threading.Thread(target=wrap(fn)) for fn in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout)
-        assert not t.is_alive(), "a thread is stuck"
-    if errors:
-        raise errors[0]
-
 
 class Yielding:
     """An index whose conversion lets other threads run while the call holds its borrow."""
@@ -270,18 +246,6 @@ def test_concurrent_first_stops_share_one_exception_class():
 
 
 FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
-
-
-def uniform_lattice(side):
-    """A lattice of one spin value at temperature +0.0, where the bond probability
-    is 1: every wolff_step then negates the whole lattice."""
-    lat = Lattice(side, side, 0.0, 0.0)
-    n = side * side
-    for _ in range(10_000):
-        if abs(lat.get_total_magnetization()) == n:
-            return lat
-        lat.wolff_step()
-    raise AssertionError("the lattice never became uniform")
 
 
 def test_readers_never_see_a_half_flipped_lattice():
