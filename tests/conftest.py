@@ -1,8 +1,8 @@
 """Helpers that several test files share: the PanicException class, what a call
 raised, an index-like argument, the neighbours by definition, the generator's
-position in a repr, whether the
-sanitizer is loaded, the check that a lattice came through sound, child
-interpreters that import these helpers, and threads."""
+position in a repr, whether the sanitizer is loaded, the check that a lattice came
+through sound, child interpreters that import these helpers, and threads. Importing
+it checks that a test run of an installed wheel really imports that wheel."""
 
 import os
 import re

@@ -41,5 +41,7 @@ if [ "$processor" != "$(uname -m)" ]; then
 fi
 rm -rf "$work/wheel"
 echo "== building the $abi wheel for $processor"
+start=$SECONDS
 env "${cross[@]}" ZIG_GLOBAL_CACHE_DIR="$SPINLATTICE_CACHE/zig" \
     "$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$work/wheel" "${args[@]}" .
+echo "== built the $abi wheel for $processor in $((SECONDS - start)) s"
