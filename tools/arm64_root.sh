@@ -16,7 +16,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 private_apt "$state" deb "$suite"
 apt_opts+=(
     -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o Dir::State="$state"
-    -o Debug::NoLocking=1 -o APT::Sandbox::User=root -o APT::Install-Recommends=false
+    -o Debug::NoLocking=1 -o APT::Install-Recommends=false
     -o Acquire::Check-Valid-Until=false
 )
 apt-get "${apt_opts[@]}" -q update >/dev/null

@@ -32,7 +32,8 @@ private_apt() {
               -o "Dir::Etc::PreferencesParts=$dir/preferences.d"
               -o "Dir::State::Lists=$dir/lists"
               -o "Dir::State::status=$dir/status"
-              -o "Dir::Cache=$dir/cache")
+              -o "Dir::Cache=$dir/cache"
+              -o APT::Sandbox::User=root)  # the private folders are root's own
 }
 
 # in_private_root ROOT BINDS COMMAND...: runs COMMAND chrooted into ROOT with /proc, /dev
