@@ -16,6 +16,7 @@ FREE_THREADED_VERSIONS := $(foreach p,$(FREE_THREADED),$(firstword $(subst :, ,$
 PYTEST := tools/pytest.sh
 
 # $(call configure,BUILD_DIR,CMAKE OPTIONS): the one CMake configure step of every build here.
+# Each `cmake --build` line starts with "+", so that ninja takes its jobs from make's -j.
 configure = $(BIN)/cmake -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
     -DCMAKE_BUILD_TYPE=Release $(2) >/dev/null
 
@@ -35,7 +36,7 @@ install: $(BIN)/cmake
 # C++ tests of the generator and the model, without the interpreter.
 ctest: $(BIN)/cmake
 	$(call configure,build/ctest,-DSPINLATTICE_MODULE=OFF -DSPINLATTICE_TESTS=ON)
-	$(BIN)/cmake --build build/ctest
+	+$(BIN)/cmake --build build/ctest
 	$(BIN)/ctest --test-dir build/ctest --output-on-failure
 
 pytest: install
@@ -71,7 +72,7 @@ study: $(BIN)/cmake
 # CPython, built on first use: `make bench-threads`.
 bench: install
 	$(call configure,build/bench,-DSPINLATTICE_MODULE=OFF -DSPINLATTICE_BENCH=ON)
-	$(BIN)/cmake --build build/bench --target bench_blocks
+	+$(BIN)/cmake --build build/bench --target bench_blocks
 	build/bench/bench/bench_blocks
 	$(PY) bench/bench_calls.py $(BENCH_ARGS)
 	@echo "== threads against processes on a free-threaded CPython: make bench-threads" \

@@ -53,7 +53,7 @@ ctest-zig-%: $(BIN)/cmake dist-tools
 	    -DSPINLATTICE_ZIG=$$($(PY) -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__) + "/zig")') \
 	    -DSPINLATTICE_ZIG_TARGET=$*-linux-gnu.2.17 -DSPINLATTICE_MODULE=OFF -DSPINLATTICE_TESTS=ON \
 	    $(if $(filter aarch64,$*),"-DCMAKE_CROSSCOMPILING_EMULATOR=$(subst $() ,;,$(AARCH64_QEMU))"))
-	ZIG_GLOBAL_CACHE_DIR=$(SPINLATTICE_CACHE)/zig $(BIN)/cmake --build build/ctest-zig-$*
+	+ZIG_GLOBAL_CACHE_DIR=$(SPINLATTICE_CACHE)/zig $(BIN)/cmake --build build/ctest-zig-$*
 	$(BIN)/ctest --test-dir build/ctest-zig-$* --output-on-failure
 ctest-zig-aarch64: aarch64-tools $(AARCH64_ROOT)/.complete
 aarch64-ctest: ctest-zig-aarch64

@@ -32,7 +32,7 @@ asan-module: $(BIN)/cmake
 	$(call configure,$(ASAN_BUILD),-DCMAKE_CXX_COMPILER=$(ASAN_CXX) -DCMAKE_BUILD_TYPE=None \
 	    -DCMAKE_CXX_FLAGS="-O1 -g" -DSPINLATTICE_SANITIZE=ON -DSPINLATTICE_MODULE=ON \
 	    -DSPINLATTICE_TESTS=OFF -DPython_EXECUTABLE=$(abspath $(PY)))
-	$(BIN)/cmake --build $(ASAN_BUILD) --target spinlattice
+	+$(BIN)/cmake --build $(ASAN_BUILD) --target spinlattice
 
 memcheck: install asan-module
 	env $(MEMCHECK_ENV) $(PY) tests/memcheck.py -p no:cacheprovider -q --capture=sys \

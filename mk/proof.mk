@@ -59,7 +59,7 @@ tsan-module: $(BIN)/cmake tsan-python
 	$(call configure,$(TSAN_BUILD),-DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1 -g" \
 	    -DSPINLATTICE_SANITIZE_THREADS=ON -DSPINLATTICE_MODULE=ON -DSPINLATTICE_TESTS=OFF \
 	    -DPython_EXECUTABLE=$(TSAN_PYTHON))
-	$(BIN)/cmake --build $(TSAN_BUILD) --target spinlattice
+	+$(BIN)/cmake --build $(TSAN_BUILD) --target spinlattice
 
 tsan: tsan-module $(TSAN_VENV)/bin/pytest
 	@env $(TSAN_ENV) $(PYTEST) $(TSAN_VENV)/bin/python -p no:cacheprovider -q --capture=sys $(TSAN_TESTS) \
