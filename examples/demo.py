@@ -61,17 +61,8 @@ def plan(quick: bool) -> tuple[list[Chain], int]:
     )
     tasks = [Chain(L, T, rule, *budget[rule]) for T in temps for L in sizes for rule in RULES]
     # Longest first, so the pool does not end on one slow straggler.
-    tasks.sort(key=cost, reverse=True)
+    tasks.sort(key=lambda t: t.cost, reverse=True)
     return tasks, snap_l
-
-
-def cost(t: Chain) -> float:
-    """A chain's expected cost: a Metropolis sweep costs about four sweep-equivalents of Wolff flips."""
-    return float(t.L * t.L * (t.equilibration + t.measurements) * (4 if t.rule == "metropolis" else 1))
-
-
-def chain_name(t: Chain) -> str:
-    return f"{t.rule}_L{t.L}_T{t.T:.10f}"
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -90,8 +81,8 @@ def main(argv: list[str] | None = None) -> int:
     try:
         with open_executor(args.scheduler, args.workers) as executor:
             snap_futures = [executor.submit(snapshot, snap_l, T) for T in SNAPSHOT_T]
-            results = run_resumable(run_chain, [(t,) for t in tasks], list(map(chain_name, tasks)), ChainResult, store,
-                                    executor, costs=list(map(cost, tasks)), progress=True)
+            results = run_resumable(run_chain, [(t,) for t in tasks], [t.name for t in tasks], ChainResult, store,
+                                    executor, costs=[t.cost for t in tasks], progress=True)
             snapshots = [(T, f.result()) for T, f in zip(SNAPSHOT_T, snap_futures)]
     except Interrupted as stop:
         print(f"\nInterrupted: {stop}. Run the same command again to resume from them.", file=sys.stderr)

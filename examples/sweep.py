@@ -2,6 +2,10 @@
 
     python examples/sweep.py --sizes 16,32 --temperatures 2.0,2.3,2.6 [--rules wolff]
         [--measurements N] [--equilibration N] [--scheduler tcp://127.0.0.1:8786] [--csv FILE]
+        [--chains DIR]
+
+With --chains, each finished chain is saved in DIR as it completes, and the same
+command run again after an interruption reuses them.
 """
 
 from __future__ import annotations
@@ -11,13 +15,15 @@ import contextlib
 import csv
 import sys
 from collections.abc import Sequence
+from pathlib import Path
 
 from ising.cli import add_executor_arguments, numbers, require
 
 require(("numpy",), "sweep.py needs {missing}: pip install '.[demo]'")
 
-from ising.chains import RULES, Chain, run_chain  # noqa: E402
-from ising.executors import open_executor, run_calls  # noqa: E402
+from ising.chains import RULES, Chain, ChainResult, run_chain  # noqa: E402
+from ising.executors import Interrupted, open_executor, run_calls, run_resumable  # noqa: E402
+from ising.storage import ChainStore  # noqa: E402
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -31,6 +37,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--max-measurements", type=int, default=0, metavar="N", help="double untrusted runs up to N measurements")
     add_executor_arguments(parser)
     parser.add_argument("--csv", metavar="FILE", help="write the CSV here instead of standard output")
+    parser.add_argument("--chains", type=Path, metavar="DIR", help="save each finished chain here; a rerun reuses them")
     if argv is None:
         argv = sys.argv[1:]
     if not argv:
@@ -44,13 +51,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     if min(args.sizes) < 2 or min(args.temperatures) <= 0 or args.measurements < 4 or args.equilibration < 0:
         parser.error("sizes must be at least 2, temperatures positive, measurements at least 4")
     tasks = [
-        (Chain(L, T, rule, args.equilibration, args.measurements, args.max_measurements),)
+        Chain(L, T, rule, args.equilibration, args.measurements, args.max_measurements)
         for T in args.temperatures
         for L in args.sizes
         for rule in args.rules
     ]
-    with open_executor(args.scheduler, args.workers) as executor:
-        results = run_calls(run_chain, tasks, executor, progress=True)
+    calls, costs = [(t,) for t in tasks], [t.cost for t in tasks]
+    try:
+        with open_executor(args.scheduler, args.workers) as executor:
+            if args.chains is None:
+                results = run_calls(run_chain, calls, executor, progress=True, costs=costs)
+            else:
+                results = run_resumable(run_chain, calls, [t.name for t in tasks], ChainResult,
+                                        ChainStore(args.chains), executor, costs=costs, progress=True)
+    except Interrupted as stop:
+        print(f"\nInterrupted: {stop}. Run the same command again to resume from them.", file=sys.stderr)
+        return 130
     with contextlib.ExitStack() as stack:
         out = stack.enter_context(open(args.csv, "w", newline="")) if args.csv else sys.stdout
         writer = csv.DictWriter(out, fieldnames=list(vars(results[0])))
@@ -60,4 +76,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    try:
+        raise SystemExit(main())
+    except KeyboardInterrupt:  # without --chains nothing is kept
+        print("\nInterrupted.", file=sys.stderr)
+        raise SystemExit(130) from None

@@ -38,6 +38,16 @@ class Chain(NamedTuple):
     # Doubling the run while it is not trusted, up to this many measurements (0: never).
     max_measurements: int = 0
 
+    @property
+    def name(self) -> str:
+        """The file name its saved result goes by: the same chain, the same name."""
+        return f"{self.rule}_L{self.L}_T{self.T:.10f}"
+
+    @property
+    def cost(self) -> float:
+        """Expected cost: a Metropolis sweep costs about four sweep-equivalents of Wolff flips."""
+        return float(self.L * self.L * (self.equilibration + self.measurements) * (4 if self.rule == "metropolis" else 1))
+
 
 @dataclass(frozen=True)
 class _Ran:

@@ -31,6 +31,16 @@ def test_sweep_command_writes_one_row_per_chain(tmp_path):
         sweep.main(["--sizes", "8", "--temperatures", "2.0", "--rules", "heatbath"])
 
 
+def test_sweep_with_saved_chains_reuses_them(tmp_path, capsys):
+    argv = ["--sizes", "6", "--temperatures", "2.0,3.0", "--rules", "wolff", "--measurements", "40", "--workers", "1"]
+    first, again = tmp_path / "first.csv", tmp_path / "again.csv"
+    assert sweep.main(argv + ["--chains", str(tmp_path / "chains"), "--csv", str(first)]) == 0
+    assert "Resuming" not in capsys.readouterr().out
+    assert sweep.main(argv + ["--chains", str(tmp_path / "chains"), "--csv", str(again)]) == 0
+    assert "Resuming: 2 of 2 chains reused" in capsys.readouterr().out
+    assert again.read_text() == first.read_text()
+
+
 def test_commands_refuse_before_computing(capsys):
     assert sweep.main([]) == 2
     assert "--sizes" in capsys.readouterr().err

@@ -142,7 +142,7 @@ def test_the_demo_reuses_a_saved_chain(tmp_path, capsys):
 
     tasks, _ = demo.plan(quick=True)
     saved = run_chain(tasks[0])
-    ChainStore(tmp_path / "demo_chains").save(demo.chain_name(tasks[0]), (tasks[0],), saved)
+    ChainStore(tmp_path / "demo_chains").save(tasks[0].name, (tasks[0],), saved)
     assert demo.main(["--quick", "--workers", "2", "--out", str(tmp_path)]) == 0
     assert f"Resuming: 1 of {len(tasks)} chains reused" in capsys.readouterr().out
     rows = (tmp_path / "ising_sweep.csv").read_text()
