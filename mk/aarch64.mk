@@ -40,8 +40,10 @@ aarch64-binfmt: aarch64-tools
 	@test -e /proc/sys/fs/binfmt_misc/qemu-aarch64 \
 	|| cat /usr/lib/binfmt.d/qemu-aarch64.conf > /proc/sys/fs/binfmt_misc/register
 
+# libstdc++6: the whole suite runs here, and numpy's arm64 wheels link it (nothing else pulls it in).
 $(AARCH64_ROOT)/.complete:
-	tools/arm64_root.sh $(AARCH64_ROOT) $(SPINLATTICE_CACHE)/aarch64-apt bookworm python3.11 libpython3.11-dev
+	tools/arm64_root.sh $(AARCH64_ROOT) $(SPINLATTICE_CACHE)/aarch64-apt bookworm python3.11 libpython3.11-dev \
+	    libstdc++6
 $(ARM64_UNSTABLE_ROOT)/.complete:
 	tools/arm64_root.sh $(ARM64_UNSTABLE_ROOT) $(SPINLATTICE_CACHE)/arm64-unstable-apt unstable \
 	    $(foreach v,3.13 3.14 3.15,python$(v) libpython$(v)-dev)
