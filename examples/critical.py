@@ -131,8 +131,7 @@ def main(argv: list[str] | None = None) -> int:
                 raw = run_resumable(wolff_series, calls, [chain_name(c) for c in calls], SeriesRun, store, executor,
                                     costs=[cost(c) for c in calls], progress=True)
         except Interrupted as stop:
-            print(f"\nInterrupted: {stop}. Run the same command again to resume from them.", file=sys.stderr)
-            return 130
+            return stop.report()
         save_series(raw, series_path)
         store.clear()  # the whole set is in the series file now
     simulated = time.perf_counter() - started

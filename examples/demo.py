@@ -85,8 +85,7 @@ def main(argv: list[str] | None = None) -> int:
                                     executor, costs=[t.cost for t in tasks], progress=True)
             snapshots = [(T, f.result()) for T, f in zip(SNAPSHOT_T, snap_futures)]
     except Interrupted as stop:
-        print(f"\nInterrupted: {stop}. Run the same command again to resume from them.", file=sys.stderr)
-        return 130
+        return stop.report()
     elapsed = time.perf_counter() - started
     store.clear()  # the run is complete: its chains are in the CSV
 

@@ -65,8 +65,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 results = run_resumable(run_chain, calls, [t.name for t in tasks], ChainResult,
                                         ChainStore(args.chains), executor, costs=costs, progress=True)
     except Interrupted as stop:
-        print(f"\nInterrupted: {stop}. Run the same command again to resume from them.", file=sys.stderr)
-        return 130
+        return stop.report()
     with contextlib.ExitStack() as stack:
         out = stack.enter_context(open(args.csv, "w", newline="")) if args.csv else sys.stdout
         writer = csv.DictWriter(out, fieldnames=list(vars(results[0])))

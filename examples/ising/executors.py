@@ -13,6 +13,7 @@ import contextlib
 import multiprocessing
 import os
 import signal
+import sys
 import tempfile
 import threading
 import zipfile
@@ -175,6 +176,11 @@ class Interrupted(KeyboardInterrupt):
     def __init__(self, saved: int, total: int, folder: Path) -> None:
         super().__init__(f"{saved} of {total} chains saved in {folder}")
         self.saved, self.total, self.folder = saved, total, folder
+
+    def report(self) -> int:
+        """Say on stderr what is saved and how to resume; return the exit status for it."""
+        print(f"\nInterrupted: {self}. Run the same command again to resume from them.", file=sys.stderr)
+        return 130
 
 
 def run_resumable(
