@@ -12,7 +12,7 @@
 # The first free-threaded CPython the Makefile names (VERSION SUITE), with ThreadSanitizer.
 TSAN_FROM := $(subst :, ,$(firstword $(FREE_THREADED)))
 TSAN_VERSION := $(firstword $(TSAN_FROM))
-TSAN_PYTHON := $(SPINLATTICE_CACHE)/python-$(TSAN_VERSION)t-tsan/bin/python$(TSAN_VERSION)t
+TSAN_PYTHON := $(call free_threaded_python,$(TSAN_VERSION),tsan)
 TSAN_VENV := .venv-tsan
 TSAN_BUILD := build/tsan
 TSAN_TESTS ?= tests/test_threads.py tests/test_thread_stress.py

@@ -19,8 +19,9 @@ pyenv_python = $(lastword $(shell ls -d $(PYENV_VERSIONS)/$(1).* 2>/dev/null \
     | grep -E '/$(subst .,\.,$(1))\.[0-9]+$$' | sort -V))/bin/python3
 # $(call abi_of,3.X[t]): the wheel's ABI tag, cp3X[t].
 abi_of = cp$(subst .,,$(1))
-# $(call free_threaded_python,3.X): the free-threaded 3.X built into the cache.
-free_threaded_python = $(SPINLATTICE_CACHE)/python-$(1)t/bin/python$(1)t
+# $(call free_threaded_python,3.X[,VARIANT]): the free-threaded 3.X built into the cache
+# (a VARIANT such as tsan is built with more configure flags, beside it).
+free_threaded_python = $(SPINLATTICE_CACHE)/python-$(1)t$(if $(2),-$(2))/bin/python$(1)t
 DEBIAN_UNSTABLE_ROOT := $(SPINLATTICE_CACHE)/debian-unstable
 SUITE := BUILD_TOOLS='$(BUILD_TOOLS)' tools/run_suite.sh
 WHEEL_SUITE := SUITE_WHEELS=dist $(SUITE)
