@@ -56,7 +56,7 @@ $(BIN)/.tooling-tools: Makefile | $(PY)
 	touch $@
 pytest-tooling: install dist-tools $(BIN)/.tooling-tools
 	@. tools/lib.sh && apt_install_missing shellcheck
-	@$(PYTEST) $(PY) tests/tooling
+	@ZIG=$(ZIG) $(PYTEST) $(PY) tests/tooling
 
 test: ctest pytest pytest-examples pytest-tooling
 

@@ -1,6 +1,9 @@
 """The macOS and Windows wheels: the builds cibuildwheel picks from pyproject.toml, the
-cibuildwheel and the archs the workflow runs it with, and the workflow under actionlint."""
+cibuildwheel and the archs the workflow runs it with, the workflow under actionlint, and
+the getentropy stand-in that the suite inserts into its seeded children on macOS."""
 
+import ctypes
+import errno
 import os
 import re
 import shutil
@@ -15,6 +18,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 WORKFLOW = ROOT / ".github" / "workflows" / "wheels.yml"
 ABIS = ["cp311", "cp312", "cp313", "cp313t", "cp314", "cp314t"]
+GETENTROPY_SHIM = ROOT / "tests" / "native" / "getentropy_shim.c"
 
 
 def build_identifiers(platform):
@@ -52,3 +56,38 @@ def test_workflow_is_clean_under_actionlint_with_shellcheck():
     out = done.stdout + done.stderr
     assert done.returncode == 0, out
     assert 'Rule "shellcheck" was disabled' not in out, out
+
+
+@pytest.mark.parametrize("target", ["aarch64-macos", "x86_64-macos"])
+def test_getentropy_stand_in_compiles_for_macos(tmp_path, target):
+    zig = os.environ.get("ZIG")
+    assert zig, "ZIG names zig's driver (make pytest-tooling sets it)"
+    done = subprocess.run([zig, "cc", "-target", target, "-shared", "-fPIC", "-O1", "-Wall", "-Wextra", "-Werror",
+                           "-o", str(tmp_path / "getentropy_shim.dylib"), str(GETENTROPY_SHIM)],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+
+
+def test_getentropy_stand_in_serves_failures_then_queue_then_the_system(tmp_path):
+    """Driven here with glibc's getentropy behind it, which behaves as macOS's does."""
+    library = tmp_path / "getentropy_shim.so"
+    subprocess.run([os.environ.get("CC", "cc"), "-shared", "-fPIC", "-O1", "-Wall", "-Werror", "-o", str(library),
+                    str(GETENTROPY_SHIM), "-ldl"], check=True)
+    shim = ctypes.CDLL(str(library), use_errno=True)
+    shim.getentropy.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+    shim.shim_queued.restype = ctypes.c_size_t
+
+    def call(length):
+        buf = ctypes.create_string_buffer(length or 1)
+        ctypes.set_errno(0)
+        return shim.getentropy(buf, length), ctypes.get_errno(), buf.raw[:length]
+
+    shim.shim_queue_seed(bytes(range(32)))
+    shim.shim_queue_seed(bytes(range(32, 64)))
+    shim.shim_fail_next(errno.EIO, 2)
+    assert [call(32)[:2], call(0)[:2]] == [(-1, errno.EIO), (-1, errno.EIO)]
+    assert shim.shim_queued() == 64 and call(40) == (0, 0, bytes(range(40)))
+    result, _, tail = call(32)  # the queue's last 24 bytes, then the system's
+    assert (result, tail[:24], shim.shim_queued()) == (0, bytes(range(40, 64)), 0)
+    assert call(257)[:2] == (-1, errno.EIO)  # over getentropy's limit
+    assert call(256)[:2] == (0, 0) and len({call(32)[2] for _ in range(3)}) == 3
