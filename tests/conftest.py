@@ -1,13 +1,18 @@
 """Helpers that several test files share: the PanicException class, what a call
 raised, an index-like argument, the neighbours by definition, the generator's
 position in a repr, whether the sanitizer is loaded, the check that a lattice came
-through sound, child interpreters that import these helpers, and threads. Importing
-it checks that a test run of an installed wheel really imports that wheel."""
+through sound, child interpreters that import these helpers, threads, and the skips
+of tests that need what only some systems have. Importing it checks that a test run
+of an installed wheel really imports that wheel."""
 
 import os
 import re
+import sys
 import threading
 
+import pytest
+
+import shim
 import spinlattice
 from spinlattice import Lattice
 
@@ -69,8 +74,19 @@ def generator_index(text):
 
 
 def under_asan():
+    if not os.path.exists("/proc/self/maps"):
+        return False  # the sanitized build is made on Linux only
     with open("/proc/self/maps") as maps:
         return "libasan" in maps.read()
+
+
+# Seeded child interpreters (seeded.py) need the seed stand-in, which some systems lack.
+needs_seed_stand_in = pytest.mark.skipif(shim.unavailable() is not None, reason=str(shim.unavailable()))
+
+
+def linux_only(needs):
+    """Skips a test elsewhere: it `needs` something only Linux has."""
+    return pytest.mark.skipif(not sys.platform.startswith("linux"), reason=f"needs {needs} (Linux only)")
 
 
 def assert_sound(lat):

@@ -1,6 +1,6 @@
 """Run spinlattice with chosen seeds, and replay the same histories on the oracle.
 
-A child interpreter started with the getrandom shim preloaded (shim.py) gives
+A child interpreter started with the seed stand-in loaded (shim.py) gives
 its lattices the seeds the test queued, so they are reproducible; the oracle
 takes the same seeds directly.
 

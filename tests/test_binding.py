@@ -21,7 +21,8 @@ import pytest
 
 import oracle
 import spinlattice
-from conftest import Index, PanicException, caught, expect, under_asan, with_test_helpers
+from conftest import (Index, PanicException, caught, expect, linux_only, needs_seed_stand_in, under_asan,
+                      with_test_helpers)
 from seeded import run_seeded, seed_bytes
 from spinlattice import Lattice
 
@@ -398,6 +399,7 @@ def test_stops_raise_panic_exception_past_except_exception(lat, call, message):
     expect_stop(message, lambda: call(lat))
 
 
+@needs_seed_stand_in
 def test_a_seeding_failure_is_a_stop_and_the_next_lattice_seeds_afresh():
     """How seeding fails, retries and falls back is tested in tests/cpp/test_seeding.cpp;
     here, its stop as the constructor raises it, and the next construction."""
@@ -586,6 +588,7 @@ def test_impossible_allocation_is_memory_error(width):
     assert sys.getrefcount(size) == before
 
 
+@linux_only("RLIMIT_AS and /proc/self/status")
 def test_memory_exhaustion_raises_memory_error():
     """Under an address-space limit, storage that can't be had is a MemoryError
     and the lattice that was refused memory for a result stays usable."""

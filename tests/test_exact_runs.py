@@ -10,8 +10,10 @@ import random
 import re
 
 import oracle
-from conftest import generator_index
+from conftest import generator_index, needs_seed_stand_in
 from seeded import enc, first_difference, replay, run_cases, run_seeded, seed_bytes
+
+pytestmark = needs_seed_stand_in
 
 INF, NAN = math.inf, math.nan
 

@@ -7,6 +7,7 @@ standard errors from batch means, which absorb the autocorrelation.
 import numpy as np
 import pytest
 
+from conftest import needs_seed_stand_in
 from seeded import run_seeded, seed_bytes
 
 L = 4
@@ -64,6 +65,7 @@ def batch_mean(x, batches=50):
     return means.mean(), means.std(ddof=1) / np.sqrt(batches)
 
 
+@needs_seed_stand_in
 @pytest.mark.parametrize("run", range(len(RUNS)), ids=[f"{r[0]}-T{r[1]}-h{r[2]}" for r in RUNS])
 def test_averages_match_exact_enumeration(samples, run):
     update, t, h, *_ = RUNS[run]

@@ -19,8 +19,12 @@ from pathlib import Path
 
 import pytest
 
+from conftest import linux_only
+
 STUB = Path(__file__).resolve().parents[1] / "stubs" / "spinlattice.pyi"
 PREFIX = "SPINLATTICE_INTROSPECTION_"
+# The records are read from the module's ELF dynamic symbols.
+READS_ELF = linux_only("an ELF module")
 
 # The surface, as "(parameters) -> return" with fully qualified annotations.
 # Properties are keyed "name.getter" / "name.setter".
@@ -160,6 +164,7 @@ def record_surface(records):
     return surface
 
 
+@READS_ELF
 def test_records_describe_module_class_and_every_function(records):
     assert len(records) == 20
     modules = [r for r in records.values() if r["type"] == "module"]
@@ -189,6 +194,7 @@ class Slot(ctypes.Structure):
                 ("value", ctypes.c_uint64)]
 
 
+@READS_ELF
 @pytest.mark.skipif(sys.version_info < (3, 15), reason="the export hook is CPython 3.15's")
 def test_export_hook_hands_over_the_module_slots(spinlattice):
     path = shared_object_path()
@@ -254,6 +260,7 @@ def stub_surface(tree):
     return surface
 
 
+@READS_ELF
 def test_stub_declares_the_surface_of_the_records(records):
     tree = ast.parse(STUB.read_text(), str(STUB))
     (all_assign,) = [n for n in tree.body if isinstance(n, ast.Assign)]
