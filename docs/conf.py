@@ -51,7 +51,9 @@ autoapi_python_class_content = "class"
 
 html_theme = "furo"
 html_title = "spinlattice"
-html_static_path = []
+html_static_path = ["_static"]
+# Its own icon, so the browser never asks for /favicon.ico.
+html_favicon = "_static/favicon.svg"
 # The copy that sphinx-mathjax-offline puts into _static.
 mathjax_path = "mathjax/tex-chtml.js"
 html_last_updated_fmt = None

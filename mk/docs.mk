@@ -6,7 +6,7 @@ DOCS_OUT := docs/_build/html
 
 .PHONY: docs docs-html docs-browser
 
-docs: docs-html
+docs: docs-html docs-browser
 
 docs-html: $(BIN)/cmake
 	$(PY) -m pip install -q --no-build-isolation ".[docs]"
