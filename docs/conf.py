@@ -47,7 +47,8 @@ autoapi_add_toctree_entry = False
 autoapi_keep_files = False
 autoapi_member_order = "bysource"
 autoapi_options = ["members", "undoc-members", "show-module-summary", "special-members"]
-autoapi_python_class_content = "class"
+# The constructor's entry is the class's: its docstring joins the class's.
+autoapi_python_class_content = "both"
 
 html_theme = "furo"
 html_title = "spinlattice"

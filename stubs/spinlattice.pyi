@@ -40,7 +40,8 @@ class Lattice:
     """
 
     def __new__(cls, /, width: int, height: int, temperature: float, h_z: float) -> Lattice:
-        """Build a lattice with every spin drawn independently as +1 or -1.
+        """``Lattice(width, height, temperature, h_z)``: a lattice with every spin drawn
+        independently as +1 or -1.
 
         Sizes and parameters are not validated: zero sizes give an empty
         lattice, and any float is accepted for ``temperature`` and ``h_z``

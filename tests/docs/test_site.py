@@ -15,7 +15,8 @@ from urllib.parse import unquote, urlsplit
 
 import pytest
 
-BUILD = Path(__file__).resolve().parents[2] / "docs" / "_build"
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = ROOT / "docs" / "_build"
 SITE = BUILD / "html"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 # Where the assets a page loads come from: any of these with a scheme and host is a CDN fetch.
@@ -66,6 +67,25 @@ def test_no_page_or_style_sheet_fetches_from_another_host():
               if (hits := re.findall(r"url\(\s*['\"]?(?:https?:)?//[^)]*\)|@import\s+['\"]?(?:https?:)?//\S+",
                                      css.read_text(encoding="utf-8", errors="replace")))}
     assert not remote and not styles, (remote, styles)
+
+
+def test_readme_is_a_short_front_page_whose_links_resolve():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    assert len(readme.splitlines()) <= 150
+    targets = re.findall(r"\]\(([^)#\s]+)[^)]*\)", readme)
+    assert any(t.startswith("docs/") for t in targets)
+    missing = [t for t in targets if not REMOTE.match(t) and not re.match(r"^[a-z]+:", t) and not (ROOT / t).exists()]
+    assert not missing, missing
+
+
+def test_every_lattice_member_has_a_reference_entry():
+    from spinlattice import Lattice
+
+    members = {name for name in vars(Lattice) if not name.startswith("_")} | {"__repr__"}
+    entries = {i.removeprefix("spinlattice.Lattice.") for i in scan("reference/api/spinlattice/index.html").ids}
+    assert "spinlattice.Lattice" in scan("reference/api/spinlattice/index.html").ids
+    assert members <= entries, sorted(members - entries)
+    assert "pyo3_runtime.PanicException" in scan("reference/panic.html").ids
 
 
 @pytest.fixture(scope="module")
