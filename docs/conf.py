@@ -35,6 +35,8 @@ nb_execution_cache_path = str(ROOT / "docs" / "_build" / ".jupyter_cache")
 nb_execution_timeout = 600
 nb_execution_raise_on_error = True
 nb_execution_show_tb = True
+# Tables that cells print as Markdown are rendered as MyST (GitHub-style tables).
+nb_render_markdown_format = "myst"
 # No widget scripts from a CDN.
 nb_ipywidgets_js = {}
 
