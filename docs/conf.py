@@ -46,7 +46,9 @@ autoapi_dirs = [str(ROOT / "stubs"), str(ROOT / "examples" / "ising")]
 autoapi_file_patterns = ["*.pyi", "*.py"]
 autoapi_root = "reference/api"
 autoapi_add_toctree_entry = False
-autoapi_keep_files = False
+# Kept (ignored by git): later builds reuse them, and two builds of one checkout never
+# delete them under each other.
+autoapi_keep_files = True
 autoapi_member_order = "bysource"
 autoapi_options = ["members", "undoc-members", "show-module-summary", "special-members"]
 # The constructor's entry is the class's: its docstring joins the class's.
