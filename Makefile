@@ -94,3 +94,4 @@ include mk/pythons.mk
 include mk/aarch64.mk
 include mk/dist.mk
 include mk/proof.mk
+include mk/docs.mk

@@ -7,6 +7,20 @@ is not importable from this module: catch ``BaseException`` to handle it.
 Calling into a lattice while another call on the same lattice is still running
 (from another thread, or re-entrantly from an argument's ``__index__``) raises
 ``RuntimeError`` at once instead of waiting.
+
+Every random decision draws from the lattice's own ChaCha12 generator, in the
+order each method states: an *index draw* (a uniform site index, one to four
+keystream words), a *unit draw* (a uniform float in [0, 1), two words) and a
+*coin draw* (a fair +1/-1, two words). A call that raises before its operation
+starts (a wrong argument, a refused borrow) draws nothing and changes nothing;
+running out of memory raises ``MemoryError`` and leaves the lattice usable.
+
+The module does not need the GIL. Reading calls (properties, ``repr``,
+``as_array``, the geometry and the observables) share a lattice; updates and
+setters need it alone, and a call that meets a conflicting one raises
+``RuntimeError`` instead of waiting: "Already mutably borrowed" for a read
+during an update, "Already borrowed" for an update or a setter during any
+other call. Give each thread its own lattices.
 """
 
 from typing import final
@@ -21,44 +35,91 @@ class Lattice:
     The coupling between nearest neighbours is 1 and ``h_z`` is the external
     field; the temperature is in units of the coupling (Boltzmann's constant 1).
     Each lattice has its own random generator, seeded from the operating system,
-    so runs are not reproducible.
+    so runs are not reproducible. The class is final, its instances have no
+    ``__dict__``, and they cannot be pickled or copied.
     """
 
     def __new__(cls, /, width: int, height: int, temperature: float, h_z: float) -> Lattice:
-        """Build a lattice with every spin drawn independently as +1 or -1.
+        """``Lattice(width, height, temperature, h_z)``: a lattice with every spin drawn
+        independently as +1 or -1.
 
         Sizes and parameters are not validated: zero sizes give an empty
-        lattice, and any float is accepted for ``temperature`` and ``h_z``.
-        A negative size raises ``OverflowError``; ``width * height >= 2**63``
-        raises ``PanicException``.
+        lattice, and any float is accepted for ``temperature`` and ``h_z``
+        (ints and objects with ``__float__`` are converted).
+
+        Draws: the generator is seeded from the operating system, then one coin
+        draw per site in site-index order (+1 for heads); nothing else.
+
+        :raises TypeError: for a size without ``__index__`` or a parameter that
+            is no number; the note names the argument (``while processing 'width'``).
+        :raises OverflowError: for a negative size or one of ``2**64`` or more.
+        :raises ~pyo3_runtime.PanicException: "capacity overflow" when
+            ``width * height >= 2**63``; "from_os_rng failed: ..." when the
+            operating system gives no seed.
+        :raises MemoryError: when the spins do not fit in memory.
         """
 
     def __repr__(self, /) -> str:
-        """All fields, spins and the generator's position, on one line."""
+        """All fields, spins and the generator's position, on one line.
+
+        :returns: ``Lattice { width: ..., height: ..., sites: [...], temperature: ...,
+            h_z: ..., rng: StdRng(...) }``; the generator shows its buffer position,
+            never its key. Draws nothing; a read (see threads in the module notes).
+        """
 
     def flat_to_idx(self, /, flat_idx: int) -> list[int]:
-        """Return ``[row, col]`` of a site index; ``PanicException`` if outside."""
+        """Return ``[row, col]`` of a site index.
+
+        Draws nothing; a read.
+
+        :raises ~pyo3_runtime.PanicException: "Accessing out of bounds!" when
+            ``flat_idx >= width * height``.
+        :raises TypeError: ``flat_idx`` has no ``__index__`` (a float, a str).
+        :raises OverflowError: ``flat_idx`` is negative or ``2**64`` or more.
+        """
 
     def idx_to_flat(self, /, row: int, col: int) -> int:
-        """Return the site index ``row * width + col``; ``PanicException`` if outside."""
+        """Return the site index ``row * width + col``.
+
+        Draws nothing; a read. ``row`` is converted before ``col``, so a bad
+        ``row`` is the one reported.
+
+        :raises ~pyo3_runtime.PanicException: "Accessing out of bounds!" when
+            ``row >= height`` or ``col >= width``.
+        :raises TypeError: an argument has no ``__index__``.
+        :raises OverflowError: an argument is negative or ``2**64`` or more.
+        """
 
     def get_nearest_neighbors(self, /, flat_idx: int) -> list[int]:
         """Return the four periodic neighbours of a site as site indices.
 
         The order is left, up, right, down; entries repeat on lattices one or
-        two sites wide or high. ``PanicException`` if the site is outside.
+        two sites wide or high. Draws nothing; a read.
+
+        :raises ~pyo3_runtime.PanicException: "Accessing out of bounds!" when
+            the site is outside the lattice.
+        :raises TypeError: ``flat_idx`` has no ``__index__``.
+        :raises OverflowError: ``flat_idx`` is negative or ``2**64`` or more.
         """
 
     def get_energy(self, /) -> float:
         """Total energy: -sum over bonds of s_i * s_j - h_z * sum of s_i.
 
-        Each nearest-neighbour bond is counted once. An empty lattice gives 0.0.
+        Each nearest-neighbour bond is counted once, summed in site-index order
+        in a fixed order of operations, so the result is the same to the bit on
+        every machine. An empty lattice gives 0.0; a NaN ``h_z`` gives NaN.
+        Draws nothing, raises nothing but the borrow error; a read.
         """
 
     def get_energy_diff_from_flip(self, /, flat_idx: int) -> float:
         """Energy change if the site's spin s were flipped: 2 * s * (neighbour sum + h_z).
 
-        The lattice is not changed. ``PanicException`` if the site is outside.
+        The lattice is not changed. Draws nothing; a read.
+
+        :raises ~pyo3_runtime.PanicException: "index out of bounds: the len is
+            N but the index is K" when the site is outside the lattice.
+        :raises TypeError: ``flat_idx`` has no ``__index__``.
+        :raises OverflowError: ``flat_idx`` is negative or ``2**64`` or more.
         """
 
     def simulation_step(self, /) -> None:
@@ -66,7 +127,15 @@ class Lattice:
         min(1, exp(-dE / temperature)).
 
         This is a single attempted flip, not a sweep: call it ``width * height``
-        times for one sweep. ``PanicException`` on an empty lattice.
+        times for one sweep.
+
+        Draws: one index draw for the site; then one unit draw u only when dE is
+        positive or NaN, and the site flips when u < exp(-dE / temperature).
+        A site with dE <= 0 flips with no second draw. An update: it needs the
+        lattice alone.
+
+        :raises ~pyo3_runtime.PanicException: "cannot sample empty range" on an
+            empty lattice, before any draw.
         """
 
     def wolff_step(self, /) -> None:
@@ -74,17 +143,32 @@ class Lattice:
         site, adding each bond with probability 1 - exp(-2 / temperature), and
         flip it.
 
-        ``h_z`` takes no part in this update. ``PanicException`` on an empty lattice.
+        ``h_z`` takes no part in this update.
+
+        Draws: one index draw for the start site; then the cluster grows depth
+        first, the last site added expanded first, each site's neighbours taken
+        left, up, right, down, and each neighbour that has the cluster's spin and
+        is not yet in it takes one unit draw u (it joins when u < p). A neighbour
+        met again later takes a fresh draw. An update: it needs the lattice alone.
+
+        :raises ~pyo3_runtime.PanicException: "cannot sample empty range" on an
+            empty lattice, before any draw.
         """
 
     def get_total_magnetization(self, /) -> float:
-        """Sum of all spins, as a float (-0.0 for an empty lattice)."""
+        """Sum of all spins, as a float (-0.0 for an empty lattice). Draws nothing; a read."""
 
     def average_magnetization(self, /) -> float:
-        """Sum of all spins divided by ``width * height``, in [-1, 1] (NaN if empty)."""
+        """Sum of all spins divided by ``width * height``, in [-1, 1] (NaN if empty).
+
+        Draws nothing; a read.
+        """
 
     def as_array(self, /) -> list[int]:
-        """A copy of the spins (+1 or -1) in site-index order (row-major)."""
+        """A copy of the spins (+1 or -1) in site-index order (row-major).
+
+        A new list on every call; draws nothing; a read.
+        """
 
     @property
     def width(self, /) -> int:
@@ -96,13 +180,23 @@ class Lattice:
 
     @property
     def temperature(self, /) -> float:
-        """Temperature of the updates; any float is accepted and stored unchanged."""
+        """Temperature of the updates; any float is accepted and stored unchanged.
+
+        Setting it converts the value first (``TypeError`` with the note
+        ``while processing 'temperature'`` if it is no number), then needs the
+        lattice alone.
+        """
 
     @temperature.setter
     def temperature(self, /, value: float) -> None: ...
     @property
     def h_z(self, /) -> float:
-        """External field along the spin axis; any float is accepted and stored unchanged."""
+        """External field along the spin axis; any float is accepted and stored unchanged.
+
+        Setting it converts the value first (``TypeError`` with the note
+        ``while processing 'h_z'`` if it is no number), then needs the lattice
+        alone.
+        """
 
     @h_z.setter
     def h_z(self, /, value: float) -> None: ...

@@ -131,7 +131,7 @@ def run_calls(
     costs: Sequence[float] | None = None,
     on_result: Callable[[int, R], None] | None = None,
 ) -> list[R]:
-    """fn(*args) for every args in `calls`, through `executor`, results in the
+    """``fn(*args)`` for every args in `calls`, through `executor`, results in the
     order of `calls`; each result goes to `on_result(index, result)` as it
     arrives. The first failure cancels the rest and is raised; Ctrl-C raises
     KeyboardInterrupt within a fraction of a second, and the executor's owner
