@@ -50,7 +50,7 @@ test-cross:
 $(BIN)/.cross-tools: | $(PY)
 	$(PY) -m pip install -q $(CROSS_CHECK_TOOLS)
 	touch $@
-cross-tools: $(BIN)/.cross-tools dist-tools
+cross-tools: $(BIN)/.cross-tools $(BIN)/cmake dist-tools
 
 $(CPYTHON_SOURCE)/Include/Python.h:
 	tools/cpython_source.sh $(CROSS_PYTHON) $(CROSS_PYTHON_SUITE) $(CPYTHON_SOURCE)
