@@ -37,6 +37,8 @@ CROSS_PYTHON_windows = -DPython_INCLUDE_DIR=$(CROSS_WINDOWS_HEADERS)/include \
 CROSS_FILE_macos := spinlattice.cpython-313-darwin.so
 CROSS_FILE_windows := spinlattice.$(CROSS_ABI)-win_amd64.pyd
 cross_system = $(lastword $(subst -, ,$(1)))
+# zig's compiler checks at configure time build its runtime too: into the same cache.
+ZIG_CACHE_ENV := ZIG_GLOBAL_CACHE_DIR=$(SPINLATTICE_CACHE)/zig
 CROSS_PARTS := cross-headers $(addprefix cross-module-,$(CROSS_MODULES)) wine-prefix cross-ctest-windows
 
 .PHONY: test-cross cross-tools cross-headers wine-prefix cross-ctest-windows $(addprefix cross-module-,$(CROSS_MODULES))
@@ -64,9 +66,9 @@ $(CROSS_IMPORT_LIBRARY): | $(CPYTHON_SOURCE)/Include/Python.h $(PY) $(ZIG)
 cross-headers: $(CROSS_MACOS_HEADERS)/include/pyconfig.h $(CROSS_IMPORT_LIBRARY)
 
 $(addprefix cross-module-,$(CROSS_MODULES)): cross-module-%: cross-headers cross-tools
-	$(call configure,build/cross-$*,-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig.cmake) -DSPINLATTICE_ZIG=$(ZIG) \
+	$(ZIG_CACHE_ENV) $(call configure,build/cross-$*,-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig.cmake) -DSPINLATTICE_ZIG=$(ZIG) \
 	    -DSPINLATTICE_ZIG_TARGET=$(CROSS_ZIG_$*) $(CROSS_PYTHON_$(call cross_system,$*)))
-	+ZIG_GLOBAL_CACHE_DIR=$(SPINLATTICE_CACHE)/zig $(BIN)/cmake --build build/cross-$*
+	+$(ZIG_CACHE_ENV) $(BIN)/cmake --build build/cross-$*
 	$(PY) tools/check_module_imports.py build/cross-$*/$(CROSS_FILE_$(call cross_system,$*)) $(CROSS_ZIG_$*) \
 	    --python-dll $(CROSS_PYTHON_DLL)
 
@@ -76,9 +78,9 @@ wine-prefix:
 	@test -e $(WINE_PREFIX)/system.reg || { $(WINE_ENV) $(WINE) wineboot --init && $(WINE_ENV) $(WINESERVER) -w; }
 
 cross-ctest-windows: wine-prefix cross-tools
-	$(call configure,build/ctest-zig-x86_64-windows,-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig.cmake) \
+	$(ZIG_CACHE_ENV) $(call configure,build/ctest-zig-x86_64-windows,-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig.cmake) \
 	    -DSPINLATTICE_ZIG=$(ZIG) -DSPINLATTICE_ZIG_TARGET=x86_64-windows-gnu \
 	    -DSPINLATTICE_MODULE=OFF -DSPINLATTICE_TESTS=ON \
 	    "-DCMAKE_CROSSCOMPILING_EMULATOR=env;$(subst $() ,;,$(WINE_ENV));$(WINE)")
-	+ZIG_GLOBAL_CACHE_DIR=$(SPINLATTICE_CACHE)/zig $(BIN)/cmake --build build/ctest-zig-x86_64-windows
+	+$(ZIG_CACHE_ENV) $(BIN)/cmake --build build/ctest-zig-x86_64-windows
 	$(BIN)/ctest --test-dir build/ctest-zig-x86_64-windows --output-on-failure
