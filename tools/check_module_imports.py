@@ -227,7 +227,7 @@ def pe_summary(path):
     pe = pefile.PE(path)
     imports = {entry.dll.decode(): [i.name.decode() for i in entry.imports if i.name]
                for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
-    exports = [s.name.decode() for s in getattr(pe, "DIRECTORY_ENTRY_EXPORT", None).symbols if s.name] \
+    exports = [s.name.decode() for s in pe.DIRECTORY_ENTRY_EXPORT.symbols if s.name] \
         if hasattr(pe, "DIRECTORY_ENTRY_EXPORT") else []
     raw = pe.__data__
     return {"machine": {0x8664: "x86_64", 0xAA64: "arm64", 0x14C: "i386"}.get(pe.FILE_HEADER.Machine, "?"),
