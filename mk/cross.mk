@@ -39,12 +39,14 @@ CROSS_FILE_windows := spinlattice.$(CROSS_ABI)-win_amd64.pyd
 cross_system = $(lastword $(subst -, ,$(1)))
 # zig's compiler checks at configure time build its runtime too: into the same cache.
 ZIG_CACHE_ENV := ZIG_GLOBAL_CACHE_DIR=$(SPINLATTICE_CACHE)/zig
-CROSS_PARTS := cross-headers $(addprefix cross-module-,$(CROSS_MODULES)) wine-prefix cross-ctest-windows
-
-.PHONY: test-cross cross-tools cross-headers wine-prefix cross-ctest-windows $(addprefix cross-module-,$(CROSS_MODULES))
-
+# The modules are built two at a time: zig builds each target's runtime on one core.
 test-cross:
-	@for part in $(CROSS_PARTS); do \
+	@start=$$SECONDS; $(MAKE) --no-print-directory cross-headers cross-tools || exit 1; \
+	    echo "== 'make cross-headers cross-tools' took $$((SECONDS - start)) s"
+	@start=$$SECONDS; $(MAKE) --no-print-directory -j2 --output-sync=target \
+	    $(addprefix cross-module-,$(CROSS_MODULES)) || exit 1; \
+	    echo "== the $(words $(CROSS_MODULES)) modules took $$((SECONDS - start)) s together"
+	@for part in wine-prefix cross-ctest-windows; do \
 	    start=$$SECONDS; $(MAKE) --no-print-directory $$part || exit 1; \
 	    echo "== 'make $$part' took $$((SECONDS - start)) s"; \
 	done
@@ -66,11 +68,13 @@ $(CROSS_IMPORT_LIBRARY): | $(CPYTHON_SOURCE)/Include/Python.h $(PY) $(ZIG)
 cross-headers: $(CROSS_MACOS_HEADERS)/include/pyconfig.h $(CROSS_IMPORT_LIBRARY)
 
 $(addprefix cross-module-,$(CROSS_MODULES)): cross-module-%: cross-headers cross-tools
+	@mkdir -p build && date +%s > build/cross-$*.start
 	$(ZIG_CACHE_ENV) $(call configure,build/cross-$*,-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig.cmake) -DSPINLATTICE_ZIG=$(ZIG) \
 	    -DSPINLATTICE_ZIG_TARGET=$(CROSS_ZIG_$*) $(CROSS_PYTHON_$(call cross_system,$*)))
 	+$(ZIG_CACHE_ENV) $(BIN)/cmake --build build/cross-$*
 	$(PY) tools/check_module_imports.py build/cross-$*/$(CROSS_FILE_$(call cross_system,$*)) $(CROSS_ZIG_$*) \
 	    --python-dll $(CROSS_PYTHON_DLL)
+	@echo "== '$@' took $$(($$(date +%s) - $$(cat build/cross-$*.start))) s"
 
 # Wine's first start makes its prefix (a minute or less); later runs reuse it.
 wine-prefix:

@@ -242,7 +242,7 @@ def main():
     parser.add_argument("--python-dll", default="python313.dll")
     args = parser.parse_args()
     processor, system = args.target.split("-")[:2]
-    name = os.path.basename(args.file)
+    name = args.file
     if system.startswith("macos"):
         summary = macho_summary(args.file)
         problems = macho_problems(summary, {"aarch64": "arm64"}.get(processor, processor))
