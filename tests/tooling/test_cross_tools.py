@@ -84,6 +84,11 @@ def test_macho_tables_are_read_as_dyld_reads_them():
     binds = (b"\x72\x10" + b"\x3e" + b"\x40_PyErr_Clear\0" + b"\x90" + b"\x11" + b"\x40_exp\0"
              + b"\xc0\x02\x08" + b"\x00")
     assert check.bind_ordinals(binds) == {"_PyErr_Clear": -2, "_exp": 1}
+    # The same two imports as Apple's newer linkers write them: chained fixups, 32-bit import entries.
+    symbols = b"\0_PyErr_Clear\0_exp\0"
+    header = b"".join(v.to_bytes(4, "little") for v in (0, 0, 28, 36, 2, 1, 0))
+    imports = (0xFE | 1 << 9).to_bytes(4, "little") + (1 | 14 << 9).to_bytes(4, "little")
+    assert check.chained_import_ordinals(header + imports + symbols) == {"_PyErr_Clear": -2, "_exp": 1}
 
 
 def test_cross_headers_follow_each_systems_build(tmp_path):
