@@ -93,5 +93,6 @@ include mk/memcheck.mk
 include mk/pythons.mk
 include mk/aarch64.mk
 include mk/dist.mk
+include mk/cross.mk
 include mk/proof.mk
 include mk/docs.mk

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "binding/export.hpp"
 #include "binding/lattice_surface.hpp"
 
 namespace spinlattice::binding {
@@ -164,8 +165,8 @@ constexpr auto record() {
 static_assert(2 + spinlattice::binding::kCallableCount == 20,
               "one SPINLATTICE_RECORD line below per record: module, class and each table row");
 
-#define SPINLATTICE_RECORD(k)                                                            \
-    extern "C" __attribute__((visibility("default"), used)) constexpr auto SPINLATTICE_INTROSPECTION_##k = \
+#define SPINLATTICE_RECORD(k)                                                                    \
+    extern "C" SPINLATTICE_EXPORT __attribute__((used)) constexpr auto SPINLATTICE_INTROSPECTION_##k = \
         spinlattice::binding::record<k>();
 
 SPINLATTICE_RECORD(0)

@@ -31,6 +31,7 @@
 
 #include "chacha_reference.hpp"
 #include "check.hpp"
+#include "seeding.hpp"
 #include "random/std_rng.hpp"
 #include "stop.hpp"
 
@@ -280,27 +281,9 @@ EXPORTED long syscall(long number, ...) noexcept {
 
 namespace {
 
-struct Outcome {
-    std::optional<StdRng> rng;
-    std::string message;
-};
-
-Outcome seed_once() {
-    try {
-        return {StdRng::from_os_rng(), ""};
-    } catch (const spinlattice::Stop& s) {
-        return {std::nullopt, s.message()};
-    }
-}
-
-// The generator runs ChaCha12 keyed by exactly these bytes (the last 32 handed out).
-bool keyed_by(Outcome& o, const Bytes& handed) {
-    if (!o.rng || handed.size() < 32) return false;
-    const Words ks = reference::chacha12_words(reference::key_from_bytes(handed.data() + handed.size() - 32), 0, 4);
-    for (std::uint32_t word : ks)
-        if (o.rng->next_u32() != word) return false;
-    return true;
-}
+using seeding::keyed_by;
+using seeding::Outcome;
+using seeding::seed_once;
 
 using Events = std::vector<std::string>;
 
@@ -325,12 +308,6 @@ std::string joined(const Events& e) {
         ::check::record(got_ == want_, "events == " #__VA_ARGS__, __FILE__, __LINE__, joined(got_)); \
     } while (0)
 
-#define CHECK_MESSAGE(outcome, text) \
-    do { \
-        const Outcome& o_ = (outcome); \
-        ::check::record(!o_.rng && o_.message == (text), #outcome " stops with " #text, __FILE__, __LINE__, \
-                        "(got \"" + o_.message + "\")"); \
-    } while (0)
 
 std::size_t probes() {
     std::size_t n = 0;
