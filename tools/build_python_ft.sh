@@ -22,11 +22,7 @@ apt_install_missing build-essential pkg-config xz-utils libssl-dev zlib1g-dev li
 mkdir -p "$SPINLATTICE_CACHE"
 work=$(mktemp -d "$prefix.build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-private_apt "$work/apt" deb-src "$suite"
-echo "== downloading Debian $suite's python$version source package"
-apt-get "${apt_opts[@]}" -q update >/dev/null
-(cd "$work" && apt-get "${apt_opts[@]}" -q source --download-only "python$version" >/dev/null)
-tarball=$(ls "$work/python${version}_"*.orig.tar.xz | head -n 1)
+tarball=$(cpython_source_tarball "$work" "$suite" "$version")
 tar -xf "$tarball" -C "$work"
 src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -iname "python*$version*" | head -n 1)
 

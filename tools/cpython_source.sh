@@ -2,7 +2,7 @@
 # Unpacks the C headers (Include/ and PC/) of Debian SUITE's pythonVERSION source
 # package into OUT, once, for building the module for other systems:
 #   tools/cpython_source.sh VERSION SUITE OUT      (e.g. 3.13 trixie)
-# apt runs with private lists, state and cache so the machine's own apt setup is left alone.
+# apt runs with private lists, state and cache (lib.sh), so the machine's own apt setup is left alone.
 set -euo pipefail
 version=$1
 suite=$2
@@ -14,11 +14,7 @@ if [ -e "$out/Include/Python.h" ]; then exit 0; fi
 mkdir -p "$(dirname "$out")"
 work=$(mktemp -d "$out.fetch.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-private_apt "$work/apt" deb-src "$suite"
-echo "== downloading Debian $suite's python$version source package"
-apt-get "${apt_opts[@]}" -q update >/dev/null
-(cd "$work" && apt-get "${apt_opts[@]}" -q source --download-only "python$version" >/dev/null)
-tarball=$(ls "$work/python${version}_"*.orig.tar.xz | head -n 1)
+tarball=$(cpython_source_tarball "$work" "$suite" "$version")
 tar -xf "$tarball" -C "$work" --wildcards '*/Include/*' '*/PC/*'
 src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -iname "python*$version*" | head -n 1)
 # Renamed into place, so a half-unpacked tree is never used.

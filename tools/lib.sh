@@ -36,6 +36,17 @@ private_apt() {
               -o APT::Sandbox::User=root)  # the private folders are root's own
 }
 
+# cpython_source_tarball WORK SUITE VERSION downloads Debian SUITE's pythonVERSION source
+# package into WORK through a private apt and prints the path of its upstream tarball.
+cpython_source_tarball() {
+    local work=$1 suite=$2 version=$3
+    private_apt "$work/apt" deb-src "$suite"
+    echo "== downloading Debian $suite's python$version source package" >&2
+    apt-get "${apt_opts[@]}" -q update >/dev/null
+    (cd "$work" && apt-get "${apt_opts[@]}" -q source --download-only "python$version" >/dev/null)
+    ls "$work/python${version}_"*.orig.tar.xz | head -n 1
+}
+
 # in_private_root ROOT BINDS COMMAND...: runs COMMAND chrooted into ROOT with /proc, /dev
 # and BINDS mounted (a space-separated list of HOST_DIR=ROOT_DIR, "=ro" at the end for
 # read-only). The mounts live in a private namespace, so they vanish with it, also on failure.
