@@ -27,6 +27,15 @@ def sound_pe():
             "exports": ["PyInit_spinlattice"] + RECORDS, "linux_paths": []}
 
 
+def assert_each_fault_named(faults, sound, problems_of):
+    """Each fault, put into a sound summary on its own, gives a problem starting with its key."""
+    for expected, fault in faults.items():
+        summary = sound()
+        fault(summary)
+        problems = problems_of(summary)
+        assert any(p.startswith(expected) for p in problems), (expected, problems)
+
+
 def test_macho_faults_are_each_named():
     assert check.macho_problems(sound_macho(), "arm64") == []
     faults = {
@@ -42,11 +51,7 @@ def test_macho_faults_are_each_named():
         "introspection records exported": lambda s: s["exports"].remove("SPINLATTICE_INTROSPECTION_3"),
         "architecture x86_64": lambda s: s.update(arch="x86_64"),
     }
-    for expected, fault in faults.items():
-        summary = sound_macho()
-        fault(summary)
-        problems = check.macho_problems(summary, "arm64")
-        assert any(p.startswith(expected) for p in problems), (expected, problems)
+    assert_each_fault_named(faults, sound_macho, lambda summary: check.macho_problems(summary, "arm64"))
 
 
 def test_pe_faults_are_each_named():
@@ -62,11 +67,7 @@ def test_pe_faults_are_each_named():
             "_ZNSt12length_errorC2EPKc"),
         "x86_64 PE32 DLL": lambda s: s.update(pe32plus=False),
     }
-    for expected, fault in faults.items():
-        summary = sound_pe()
-        fault(summary)
-        problems = check.pe_problems(summary, "python313.dll")
-        assert any(p.startswith(expected) for p in problems), (expected, problems)
+    assert_each_fault_named(faults, sound_pe, lambda summary: check.pe_problems(summary, "python313.dll"))
 
 
 def test_macho_tables_are_read_as_dyld_reads_them():
