@@ -466,3 +466,25 @@ def estimate_nu(found: Mapping[int, Mapping[str, Peak]]) -> NuEstimate:
         left_out={k: [L for L in sizes if not found[L][k].interior] for k in ESTIMATORS},
         per_size=per_size,
     )
+
+
+def analyse(by_size: Mapping[int, Sequence[Chain]], blocks: int, reach: float = REACH) -> NuEstimate:
+    """1/nu and nu from the chains of every size, by the rule above."""
+    return estimate_nu(maxima(by_size, blocks, reach))
+
+
+def describe(est: NuEstimate) -> list[str]:
+    """How the estimate was made, in a few printed lines."""
+    lines = []
+    for name, f in est.fits.items():
+        lines.append(f"  {LABELS[name]:<14} max ~ L^p over L = {', '.join(map(str, f.sizes))}: p = {f.p:.4f}({f.err:.4f}), "
+                     f"chi^2 = {f.chi2:.2f} for {f.dof} dof, weight {est.weights[name]:.2f}")
+        if est.left_out[name]:
+            lines.append(f"    left out L = {', '.join(map(str, est.left_out[name]))}: the maximum lies on the edge of "
+                         "what the chains can be reweighted to, so the chains did not bracket it")
+    lines.append(f"  1/nu = {est.one_over_nu:.4f} ± {est.one_over_nu_err:.4f} (stat) ± {est.one_over_nu_syst:.4f} (syst); "
+                 f"rule: pure power laws from L_min = {est.L_min}; the systematic error is the largest shift under:")
+    for a in est.alternatives:
+        lines.append(f"    {a.name:<22} 1/nu = {a.one_over_nu:.4f}, shift {a.shift:+.4f} ± {a.shift_err:.4f} (its noise) "
+                     f"-> {a.systematic:.4f}")
+    return lines
