@@ -46,32 +46,6 @@ inline SiteAndRow site_and_row(random::StdRng::BufferedDraws& draws, std::uint32
     return {index, row};
 }
 
-// Left, up, right and down of a site as offsets from it, for the inline update.
-using NeighbourOffsets = std::array<std::ptrdiff_t, 4>;
-
-// Whether site (row, col) of a w x h lattice has a neighbour across an edge.
-// Unsigned: column and row 0 wrap to the top. One expectation on the whole
-// test keeps the common case on the straight path.
-inline bool touches_edge(std::uint64_t row, std::uint64_t col, std::uint64_t w, std::uint64_t h) noexcept {
-    return __builtin_expect(col - 1 >= w - 2 || row - 1 >= h - 2, 0);
-}
-// Away from the edges (nearly every site of a large lattice) the offsets are constants.
-inline NeighbourOffsets interior_offsets(std::uint64_t w) noexcept {
-    const std::ptrdiff_t wide = std::ptrdiff_t(w);
-    return {-1, -wide, 1, wide};
-}
-// The same wrap as neighbour_list, for any site of a lattice of n = w * h sites.
-inline NeighbourOffsets edge_offsets(std::uint64_t row, std::uint64_t col, std::uint64_t w, std::uint64_t h,
-                                     std::uint64_t n) noexcept {
-    const std::ptrdiff_t wide = std::ptrdiff_t(w), last_row = std::ptrdiff_t(n - w);
-    // worked out from the last to the first: in this order the inline update needs no more registers
-    const std::ptrdiff_t down = row + 1 == h ? -last_row : wide;
-    const std::ptrdiff_t right = col + 1 == w ? 1 - wide : 1;
-    const std::ptrdiff_t up = row == 0 ? last_row : -wide;
-    const std::ptrdiff_t left = col == 0 ? wide - 1 : -1;
-    return {left, up, right, down};
-}
-
 // What an update made in place reads of the lattice besides its spins and
 // outcomes, held in locals: spin stores are byte stores, which the compiler
 // must assume may alias the lattice's fields, and would reload them after each.
@@ -102,7 +76,7 @@ template <class Decide>
     const auto sum = [site](const NeighbourOffsets& at) {
         return ((site[at[0]] + site[at[1]]) + site[at[2]]) + site[at[3]];
     };
-    const int nb = touches_edge(row, col, w, h) ? sum(edge_offsets(row, col, w, h, n)) : sum(interior_offsets(w));
+    const int nb = touches_edge(row, col, w, h) ? sum(neighbour_offsets(row, col, w, h, n)) : sum(interior_offsets(w));
     const Spin s = *site;
     const bool flip = decide(lattice.cached_acceptance(s, nb), draws);
     *site = Spin(s ^ (-2 & -int(flip)));  // +-1 ^ -2 is the other sign

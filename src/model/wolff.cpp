@@ -1,7 +1,7 @@
 #include "model/wolff.hpp"
 
 #include "model/exponential.hpp"
-#include "model/site_stack.hpp"
+#include "model/cluster_storage.hpp"
 
 namespace spinlattice::model {
 
@@ -40,7 +40,7 @@ struct JoinsAlways {
 // Returns the number of sites in the cluster: each is expanded exactly once.
 template <class Index, Spin s0, class Joins>
 std::uint64_t grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
-    using Geometry = PendingGeometry<Index>;
+    using Geometry = ClusterGeometry<Index>;
     using Entry = typename Geometry::Entry;
     constexpr unsigned kExpansionWords = 8;  // four unit draws at most
     random::StdRng& rng = lattice.rng;

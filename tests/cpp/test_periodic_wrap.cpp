@@ -1,9 +1,9 @@
-// Each encoding of the periodic wrap in the hot paths against its definition,
-// neighbour_list: the site at column (col -+ 1) mod w and row (row -+ 1) mod h.
-// On small and degenerate shapes, where every site touches an edge or the
-// neighbours coincide: position and neighbour_list_unchecked, the inline
-// Metropolis update's offsets and the row of its index draw, the Wolff
-// update's pending-site entries, and the observables' row walk.
+// The geometry's encodings of the periodic wrap against its definition: the
+// site at column (col -+ 1) mod w and row (row -+ 1) mod h. On small and
+// degenerate shapes, where every site touches an edge or the neighbours
+// coincide: position and the neighbour list, the offsets the Metropolis
+// update reads (and the row of its index draw), the Wolff update's cluster
+// entries, and the observables' row walk.
 
 #include <cstdint>
 #include <utility>
@@ -13,7 +13,7 @@
 #include "model/lattice.hpp"
 #include "model/metropolis.hpp"
 #include "model/observables.hpp"
-#include "model/pending_site.hpp"
+#include "model/geometry.hpp"
 
 using spinlattice::model::Lattice;
 using spinlattice::model::Neighbours;
@@ -71,8 +71,8 @@ void test_metropolis_offsets() {
             const Neighbours expected = wrapped(w, h, k);
             const std::uint64_t row = k / w, col = k % w;
             const bool edge = touches_edge(row, col, w, h);
-            const NeighbourOffsets used = edge ? edge_offsets(row, col, w, h, n) : interior_offsets(w);
-            const NeighbourOffsets general = edge_offsets(row, col, w, h, n);
+            const NeighbourOffsets used = edge ? neighbour_offsets(row, col, w, h, n) : interior_offsets(w);
+            const NeighbourOffsets general = neighbour_offsets(row, col, w, h, n);
             for (int i = 0; i < 4; ++i) {
                 wrong += k + used[i] != expected[i];
                 wrong += k + general[i] != expected[i];  // the edge form holds for every site
@@ -111,7 +111,7 @@ void test_metropolis_row() {
 
 template <class Index>
 int wrong_pending_entries(std::uint64_t w, std::uint64_t h) {
-    using Geometry = spinlattice::model::PendingGeometry<Index>;
+    using Geometry = spinlattice::model::ClusterGeometry<Index>;
     const std::uint64_t n = w * h;
     const Geometry geometry(w, n);
     int wrong = 0;
