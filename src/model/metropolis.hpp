@@ -8,6 +8,7 @@
 
 #include "model/observables.hpp"
 #include "model/run_tally.hpp"
+#include "random/draw_cursor.hpp"
 
 namespace spinlattice::model {
 
@@ -25,16 +26,15 @@ struct SiteAndRow {
     std::uint64_t row;
 };
 
-// The index draw for 0 < n = rows * cols < 2^32, read in place as random_range
-// takes it (needs room for two words), with its row floor(index / cols) by one
-// multiply: without the correction draw the index is floor(w * rows * cols / 2^32)
-// for the first word w, and floor(floor(y) / cols) = floor(y / cols) makes the
-// row floor(w * rows / 2^32).
-inline SiteAndRow site_and_row(random::StdRng::BufferedDraws& draws, std::uint32_t n, std::uint32_t rows,
+// The index draw for 0 < n = rows * cols < 2^32, read in place, with its row
+// floor(index / cols) by one multiply: without the correction draw the index
+// is floor(w * rows * cols / 2^32) for the first word w, and
+// floor(floor(y) / cols) = floor(y / cols) makes the row floor(w * rows / 2^32).
+inline SiteAndRow site_and_row(random::DrawCursor& draws, std::uint32_t n, std::uint32_t rows,
                                std::uint32_t cols) noexcept {
     std::uint64_t row;
-    const std::uint64_t index = random::narrow_index(
-        n, [&draws] { return draws.next_word(); },
+    const std::uint64_t index = draws.index(
+        n,
         [&row, rows](std::uint64_t i, std::uint32_t first) {
             row = (std::uint64_t(first) * rows) >> 32;
             return i;
@@ -66,7 +66,7 @@ struct InPlaceShape {
 // takes the acceptance.
 template <class Decide>
 [[gnu::always_inline]] inline bool update_in_place(const Lattice& lattice, const InPlaceShape& shape,
-                                                   random::StdRng::BufferedDraws& draws, Decide&& decide) {
+                                                   random::DrawCursor& draws, Decide&& decide) {
     const std::uint64_t w = shape.w, h = shape.h;
     const std::uint32_t n = shape.n;
     Spin* const spins = shape.spins;
@@ -90,13 +90,11 @@ template <class Decide>
 // call out.
 [[gnu::always_inline]] inline bool simulation_step(Lattice& lattice) {
     const std::uint32_t n = lattice.inline_sites();
-    if (!(lattice.rng.room_words(4) && n != 0)) [[unlikely]]
+    if (!(random::DrawCursor::has_room(lattice.rng, 4) && n != 0)) [[unlikely]]
         return simulation_step_general(lattice);
-    auto draws = lattice.rng.buffered_draws();
-    const bool flip = update_in_place(lattice, InPlaceShape(lattice), draws,
-                                      [](AcceptanceCase c, auto& d) { return c.decide(d); });
-    lattice.rng.finish(draws);
-    return flip;
+    random::DrawCursor draws(lattice.rng);
+    return update_in_place(lattice, InPlaceShape(lattice), draws,
+                           [](AcceptanceCase c, auto& d) { return c.decide(d); });
 }
 
 }  // namespace spinlattice::model

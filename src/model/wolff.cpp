@@ -1,6 +1,7 @@
 #include "model/wolff.hpp"
 
 #include "model/exponential.hpp"
+#include "random/draw_cursor.hpp"
 #include "model/cluster_storage.hpp"
 
 namespace spinlattice::model {
@@ -28,9 +29,10 @@ struct JoinsAlways {
 //
 // Every neighbour is examined without a data-dependent branch: its entries
 // are written, and kept only when it joins. The one branch per site, on
-// whether it touches an edge, is rarely taken. The draws are read in place;
-// when fewer than one expansion's words are left the generator refills
-// ahead, keeping those words in front, so the loop never takes them one by one.
+// whether it touches an edge, is rarely taken. The draws are read in place
+// (draw_cursor.hpp); when fewer than one expansion's words are left the
+// cursor refills, keeping those words in front, so the loop never takes them
+// one by one.
 //
 // Index is 32-bit when every site index fits, halving the lists' memory. The
 // start spin s0 is a template argument and the list ends are pointers, so
@@ -59,14 +61,14 @@ std::uint64_t grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
     // Expands pending sites until none is left, the draws in the buffer run
     // short or (while listing joined sites) the lists are full.
     auto expand = [&](auto listing) {
-        auto units = rng.buffered_draws();
+        random::DrawCursor units(rng);
         // Examines one neighbour; a like spin takes its draw and joins when the draw says so.
         auto examine = [&](Entry e) {
             const Index m = Geometry::site(e);
             const std::uint32_t spin = std::uint8_t(spins[m]);  // 1 or 255
             const std::uint64_t like = (s0 > 0 ? spin ^ 0xFFu : spin) >> 7;
             const std::uint64_t joins_now = like & joins(units.wide());
-            units.take_if(like);
+            units.take(2 * like);
             // s0 stays only when like and not joining; everything else is now -s0
             spins[m] = Spin(s0 * (2 * int(like ^ joins_now) - 1));
             *top = e;
@@ -76,11 +78,10 @@ std::uint64_t grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
                 tail += joins_now;
             }
         };
-        while (top != pending && units.room_words(kExpansionWords) && (!listing || tail <= roomy)) {
+        while (top != pending && units.has_room(kExpansionWords) && (!listing || tail <= roomy)) {
             geometry.for_each_neighbour(*--top, examine);
             ++expanded;
         }
-        rng.finish(units);
     };
 
     spins[start] = Spin(-s0);
@@ -95,7 +96,7 @@ std::uint64_t grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
     constexpr std::uint64_t kAllAtOnce = 64;
     bool listing = true;
     while (top != pending) {
-        if (!rng.room_words(kExpansionWords)) rng.refill_ahead();
+        if (!random::DrawCursor::has_room(rng, kExpansionWords)) random::DrawCursor(rng).refill();
         if (!listing) {
             expand(std::false_type{});
             continue;

@@ -17,6 +17,7 @@
 
 using spinlattice::model::Lattice;
 using spinlattice::model::Neighbours;
+using spinlattice::random::DrawCursor;
 using spinlattice::random::Seed;
 using spinlattice::random::StdRng;
 
@@ -94,14 +95,16 @@ void test_metropolis_row() {
         const std::uint32_t n = w * h;
         StdRng g = StdRng::from_seed(Seed{std::uint8_t(w), std::uint8_t(h)});
         for (int draw = 0; draw < 2000; ++draw) {
-            if (!g.room_words(2)) g.refill_ahead();
+            if (!DrawCursor::has_room(g, 2)) DrawCursor(g).refill();
             const std::uint64_t before = g.index();
             StdRng reference = g;
             const std::uint64_t expected = reference.random_range(n);
-            auto draws = g.buffered_draws();
-            const auto [index, row] = spinlattice::model::site_and_row(draws, n, h, w);
-            g.finish(draws);
-            wrong += index != expected || row != expected / w || g.index() != reference.index();
+            spinlattice::model::SiteAndRow drawn{};
+            {
+                DrawCursor draws(g);
+                drawn = spinlattice::model::site_and_row(draws, n, h, w);
+            }
+            wrong += drawn.index != expected || drawn.row != expected / w || g.index() != reference.index();
             corrected += (g.index() + 64 - before) % 64 == 2;
         }
     }
