@@ -1,7 +1,10 @@
 #pragma once
-// The vocabulary of the surface table: one row per Python-visible callable,
-// and compile-time text built from rows (names, text signatures, JSON).
-// Plain C++: the rows carry no interpreter types.
+// The vocabulary of the surface table (lattice_surface.hpp): what a row says
+// of one Python-visible callable (its convention, borrow, parameters with
+// their annotations, result and operation), and build_text, which makes
+// compile-time text from a writer; the names, docstrings, records and the
+// stub check are written with it where they are used. Plain C++: the rows
+// carry no interpreter types.
 
 #include <array>
 #include <cstddef>

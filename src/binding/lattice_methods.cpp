@@ -1,7 +1,9 @@
 // One wrapper per convention, instantiated for each row of the surface table:
-// bind, borrow, convert the arguments in order, run the row's operation,
-// convert the result; the borrow is released on every way out and nothing is
-// thrown past a wrapper.
+// bind the arguments, convert them in order and take the row's borrow (a
+// reading call borrows before converting, a changing one after), run the
+// row's operation (a batch in slices, run_in_slices.hpp), convert the result;
+// the borrow is released on every way out and nothing is thrown past a
+// wrapper. The method and property tables and the type's slots are built here.
 
 #include "binding/lattice_methods.hpp"
 

@@ -1,8 +1,10 @@
 #pragma once
 // The Lattice class as Python sees it, one row per callable. The method and
 // property tables, the binder's descriptions, the docstrings and the exported
-// introspection records are all built from this table; a new callable is a
-// new row here and, where it needs one, its operation in the model.
+// introspection records are all built from this table (the records' symbols
+// by cmake/surface.cmake), and the stub is checked against it at compile time
+// (stub_check.cpp); a new callable is a new row here, its operation in the
+// model where it needs one, and its entry in stubs/spinlattice.pyi.
 
 #include <cstddef>
 #include <cstdint>

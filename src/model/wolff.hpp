@@ -1,4 +1,8 @@
 #pragma once
+// The Wolff cluster update: one cluster grown from a random site across like
+// bonds with probability 1 - exp(-2 / temperature), then negated; and runs of
+// such updates. h_z takes no part.
+
 #include <cstdint>
 
 #include "model/lattice.hpp"
