@@ -4,7 +4,8 @@
 
 checks the extension module inside WHEEL for what auditwheel does not, then has auditwheel
 repair it into DIST (replacing any earlier wheel of the same tags), which must rate it
-manylinux2014 (glibc 2.17): auditwheel judges the libraries and symbol versions it needs.
+manylinux2014 (glibc 2.17): auditwheel rates it by the glibc symbol versions it needs
+and bundles any library beyond the policy's.
 It fails, naming what is wrong, when the module
 - takes exp from anywhere but libm (the results depend on glibc's exp to the last bit);
 - exports anything but its entry points and introspection records;
