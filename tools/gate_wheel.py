@@ -9,6 +9,7 @@ and bundles any library beyond the policy's.
 It fails, naming what is wrong, when the module
 - takes exp from anywhere but libm (the results depend on glibc's exp to the last bit);
 - exports anything but its entry points and introspection records;
+- needs a library that auditwheel would bundle (anything beyond glibc's);
 and when the wheel lacks the LICENSE.
 """
 
@@ -69,6 +70,11 @@ def repair(path, dist):
         (made,) = os.listdir(out)
         if f"manylinux_2_17_{processor}" not in made:
             sys.exit(f"auditwheel rates {path} {made}, not manylinux_2_17_{processor}")
+        # auditwheel bundles a library beyond the policy's rather than refusing it; the module needs glibc alone.
+        with zipfile.ZipFile(os.path.join(out, made)) as repaired:
+            bundled = sorted(n for n in repaired.namelist() if ".libs/" in n)
+        if bundled:
+            sys.exit(f"{path} needs libraries beyond glibc's, which auditwheel bundled: {', '.join(bundled)}")
         python, abi = os.path.basename(path).split("-")[2:4]
         os.makedirs(dist, exist_ok=True)
         for old in glob.glob(os.path.join(dist, f"spinlattice-*-{python}-{abi}-*_{processor}.whl")):
