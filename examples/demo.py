@@ -1,0 +1,11 @@
+"""`spinlattice-study demo` as a script: `python examples/demo.py --help` for what it does.
+
+The toolkit comes with the module: pip install "spinlattice[studies]".
+"""
+
+import sys
+
+from spinlattice_studies.cli import main
+
+if __name__ == "__main__":
+    sys.exit(main(["demo", *sys.argv[1:]]))
