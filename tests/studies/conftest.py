@@ -1,14 +1,11 @@
-"""The examples' package on the path, and the exact states of a small torus
-that several example tests compare with."""
+"""What several toolkit tests share: the exact states of a small torus, and the
+study command run as a user runs it, in a child process of its own."""
 
+import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
-
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-sys.path.insert(0, str(EXAMPLES))
 
 
 def _torus_states(m, n):
@@ -23,3 +20,12 @@ def _torus_states(m, n):
 @pytest.fixture
 def torus_states():
     return _torus_states
+
+
+def study(*arguments, **popen):
+    """`python -m spinlattice_studies ARGUMENTS` started in a session of its own (so
+    that a signal to its process group reaches it and its workers only), faulthandler
+    on, its output captured as text."""
+    command = [sys.executable, "-X", "faulthandler", "-m", "spinlattice_studies", *map(str, arguments)]
+    return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True, **popen)
