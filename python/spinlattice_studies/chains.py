@@ -100,7 +100,7 @@ class Progress:
     tally_flips: int
     tally_sites: int
     updates_per_measurement: int
-    flipped: int  # spins flipped while measuring (Wolff)
+    flipped: int  # spins flipped while measuring: the sweep-equivalents of Wolff chains
     target: int  # measurements this run aims at (doubled while untrusted)
     energy: np.ndarray
     magnetization: np.ndarray

@@ -3,7 +3,7 @@
 Runs independent Monte Carlo chains, single-spin Metropolis and Wolff cluster
 updates, on 16 x 16 and 32 x 32 tori at 13 temperatures from 1.5 to 3.5, dense
 around T_c = 2/ln(1+sqrt 2) = 2.2692. It prints a table of the energy e, the
-mean |magnetisation| <|m|>, the susceptibility chi' and the specific heat C per
+mean absolute magnetisation <|m|>, the susceptibility chi' and the specific heat C per
 site and the Binder cumulant U, with errors, beside the exact energy and
 specific heat of the same finite torus (Kaufman 1949, Ferdinand and Fisher
 1969) and the infinite lattice's (Onsager's energy, Yang's spontaneous

@@ -249,6 +249,7 @@ def run_chains(
     for i, chain in enumerate(chains):
         results[i], why = store.load(chain, ChainResult)
         if results[i] is not None:
+            store.drop_progress(chain)  # left by a run killed between the two
             continue
         todo.append(i)
         if why:

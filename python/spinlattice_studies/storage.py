@@ -8,7 +8,7 @@ contents; a file whose plan differs from the one asked for, or whose checksum
 fails, is reported and rerun, never used.
 
 The files are NumPy ``.npz`` archives (a zip of ``.npy`` arrays), readable with
-numpy alone, no need for this package:
+numpy alone, no need for this package::
 
     NAME.npz            a finished chain
         energy          float64[n]  total energy E = -sum_<ij> s_i s_j - h sum_i s_i,
@@ -21,6 +21,8 @@ numpy alone, no need for this package:
     NAME.progress.npz   a chain in progress (chains.Progress): the same header,
                         with the spins (int8, site-index order, row-major),
                         energy and magnetisation so far
+
+For example::
 
     with numpy.load("wolff_L16_T2.2691853142.npz") as f:
         energy, magnetization = f["energy"], f["magnetization"]
@@ -122,7 +124,8 @@ class ChainStore:
     their saved states (NAME.progress.npz)."""
 
     def __init__(self, folder: Path) -> None:
-        self.folder = Path(folder)
+        # Absolute: workers elsewhere (a Dask cluster) may run in other folders.
+        self.folder = Path(folder).absolute()
 
     def path(self, name: str) -> Path:
         return self.folder / f"{name}.npz"

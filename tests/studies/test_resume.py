@@ -46,7 +46,7 @@ def test_saved_chains_are_reused_only_when_whole_and_planned(tmp_path):
     np.savez(path, **arrays)
     got, why = store.load(CHAIN, ChainResult)
     assert got is None and "checksum" in why
-    with pytest.raises(ValueError, match="1 of 2 chains are not saved"):
+    with pytest.raises(ValueError, match="2 of 2 chains are not saved .*fails its checksum; .*T2.4000000000.npz is missing"):
         store.load_all([CHAIN, Chain(8, 2.4, "wolff", 20, 64)], ChainResult)
 
 
@@ -159,7 +159,8 @@ def test_sigkill_loses_at_most_one_interval(tmp_path):
     time.sleep(0.3)  # past another save, perhaps in the middle of one
     os.killpg(run.pid, signal.SIGKILL)
     run.communicate(timeout=30)
-    saved = {p.name for p in store.folder.glob("*.progress.npz")}
+    # Those that finished in the same instant were saved whole, and are reused.
+    saved = {p.name for p in store.folder.glob("*.progress.npz") if not store.path(p.name[: -len(".progress.npz")]).exists()}
     assert saved
     again = _sweep(tmp_path)
     out, err = again.communicate(timeout=300)
