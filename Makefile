@@ -79,11 +79,14 @@ study: $(BIN)/cmake
 # Benchmarks: ratios taken side by side in one process; never part of `make test`.
 # BENCH_ARGS=--quick gives a fast, noisier run. The thread figures need a free-threaded
 # CPython, built on first use: `make bench-threads`.
+# bench_runs.py races the runs in one call against a numba loop, installed here.
 bench: install
+	$(PY) -m pip install -q numba
 	$(call configure,build/bench,-DSPINLATTICE_MODULE=OFF -DSPINLATTICE_BENCH=ON)
-	+$(BIN)/cmake --build build/bench --target bench_blocks
+	+$(BIN)/cmake --build build/bench --target bench_blocks run_floor
 	build/bench/bench/bench_blocks
 	$(PY) bench/bench_calls.py $(BENCH_ARGS)
+	$(PY) bench/bench_runs.py --floor build/bench/bench/librun_floor.so $(BENCH_ARGS)
 	@echo "== threads against processes on a free-threaded CPython: make bench-threads" \
 	    "(builds that interpreter first if $(SPINLATTICE_CACHE)/python-3.13t lacks it: several minutes)"
 

@@ -9,15 +9,18 @@
 
 namespace spinlattice::binding {
 
-// How the interpreter calls the row's wrapper.
-enum class Convention { constructor, representation, fast_call, no_arguments, getter, setter };
+// How the interpreter calls the row's wrapper. A batch is a fast call whose
+// operation makes a run of updates in slices, the interpreter let go of
+// between checks for signals (binding/run_in_slices.hpp).
+enum class Convention { constructor, representation, fast_call, no_arguments, getter, setter, batch };
 
 // Which borrow of the object's flag the wrapper holds around the operation.
 enum class Borrow { none, shared, exclusive };
 
 // A Python annotation; for parameters it also picks the argument conversion,
-// for results the result conversion.
-enum class Annotation { Int, Float, Str, ListOfInt, None, Class };  // Class: the class itself
+// for results the result conversion. Class: the class itself; Bytes: the spin
+// field as bytes; Spins: a spin field given as a buffer or a sequence of ints.
+enum class Annotation { Int, Float, Str, ListOfInt, None, Class, Bytes, Spins };
 
 struct Parameter {
     std::string_view name;
@@ -33,6 +36,14 @@ struct Callable {
     std::array<Parameter, N> parameters;  // after self or cls
     Annotation returns;
     Operation operation;
+    // Text after the signature in the docstring; the first members have none.
+    std::string_view summary = {};
+
+    constexpr Callable described(std::string_view text) const {
+        Callable row = *this;
+        row.summary = text;
+        return row;
+    }
 };
 
 template <std::size_t N, class Operation>

@@ -7,7 +7,7 @@
 // Shapes: every object lists its keys in sorted order. Expressions follow the
 // fields of Python's ast nodes: a name is {"id","type":"name"}, an attribute
 // {"attr","type":"attribute","value"}, a subscript {"slice","type":"subscript",
-// "value"}; a reference to another record is {"id","type":"id"}. An id is the
+// "value"}, a union {"left","op":"BitOr","right","type":"binop"}; a reference to another record is {"id","type":"id"}. An id is the
 // decimal number <k> of the symbol holding that record (module 0, class 1, then
 // row r of the table at 2 + r), and a function's "parent" is its class's id. An
 // argument is {"annotation","name"}; self and cls are {"name"} only.
@@ -58,6 +58,16 @@ constexpr void annotation(auto& put, Annotation a) {
             return put("}");
         case Annotation::None: return name(put, "None");
         case Annotation::Class: return class_reference(put);
+        case Annotation::Bytes: return builtin("bytes");
+        case Annotation::Spins:  // typing_extensions.Buffer | collections.abc.Sequence[builtins.int]
+            put(R"({"left":)");
+            attribute(put, [](auto& p) { name(p, "typing_extensions"); }, "Buffer");
+            put(R"(,"op":"BitOr","right":{"slice":)");
+            builtin("int");
+            put(R"(,"type":"subscript","value":)");
+            attribute(put, [](auto& p) { attribute(p, [](auto& q) { name(q, "collections"); }, "abc"); }, "Sequence");
+            put(R"(},"type":"binop"})");
+            return;
     }
 }
 
@@ -162,7 +172,7 @@ constexpr auto record() {
 }  // namespace spinlattice::binding
 
 // Symbol names can't be computed, so each record's symbol is listed here.
-static_assert(2 + spinlattice::binding::kCallableCount == 20,
+static_assert(2 + spinlattice::binding::kCallableCount == 24,
               "one SPINLATTICE_RECORD line below per record: module, class and each table row");
 
 #define SPINLATTICE_RECORD(k)                                                                    \
@@ -189,3 +199,7 @@ SPINLATTICE_RECORD(16)
 SPINLATTICE_RECORD(17)
 SPINLATTICE_RECORD(18)
 SPINLATTICE_RECORD(19)
+SPINLATTICE_RECORD(20)
+SPINLATTICE_RECORD(21)
+SPINLATTICE_RECORD(22)
+SPINLATTICE_RECORD(23)

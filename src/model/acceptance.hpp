@@ -33,6 +33,15 @@ public:
         draws.take(words_);
         return below;
     }
+    // The same with a branch on whether the draw is taken. In a run of
+    // updates a predicted branch lets the next update start before this one
+    // is decided, where the position of its words would otherwise wait for it.
+    bool decide_branching(random::StdRng::BufferedDraws& draws) const noexcept {
+        if (sure()) return true;
+        const bool below = (draws.wide() >> 11) < bound_;
+        draws.take(2);
+        return below;
+    }
 
 private:
     friend class AcceptanceTable;

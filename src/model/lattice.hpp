@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 
 #include "model/acceptance.hpp"
 #include "model/spin_field.hpp"
@@ -55,6 +56,14 @@ public:
     }
 
     std::uint64_t site_count() const noexcept { return sites.size(); }
+
+    // Replaces every spin by `spins`, one +1 or -1 per site in site-index
+    // order, values checked by the caller; draws nothing. Stops, changing
+    // nothing, when the count is not the site count.
+    void set_spins(SpinField spins) {
+        if (spins.size() != site_count()) [[unlikely]] stop(fixed::kSpinCountMismatch);
+        sites = std::move(spins);
+    }
 
     // Left, up, right, down of site k, wrapping at the edges; stops when k is outside.
     Neighbours neighbour_list(std::uint64_t k) const {

@@ -37,8 +37,9 @@ struct JoinsAlways {
 // that the loop's values fit in registers; they live in locals because spin
 // stores are byte stores, which the compiler must assume may alias any member
 // it would otherwise reload.
+// Returns the number of sites in the cluster: each is expanded exactly once.
 template <class Index, Spin s0, class Joins>
-void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
+std::uint64_t grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
     using Geometry = PendingGeometry<Index>;
     using Entry = typename Geometry::Entry;
     constexpr unsigned kExpansionWords = 8;  // four unit draws at most
@@ -53,6 +54,7 @@ void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
     Index* tail = joined;
     // Room for one more expansion while tail <= roomy (pending never outgrows joined).
     Index* roomy = joined + storage.capacity() - 4;
+    std::uint64_t expanded = 0;
 
     // Expands pending sites until none is left, the draws in the buffer run
     // short or (while listing joined sites) the lists are full.
@@ -74,8 +76,10 @@ void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
                 tail += joins_now;
             }
         };
-        while (top != pending && units.room_words(kExpansionWords) && (!listing || tail <= roomy))
+        while (top != pending && units.room_words(kExpansionWords) && (!listing || tail <= roomy)) {
             geometry.for_each_neighbour(*--top, examine);
+            ++expanded;
+        }
         rng.finish(units);
     };
 
@@ -118,33 +122,48 @@ void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
         tail = joined + count;
         roomy = joined + storage.capacity() - 4;
     }
+    return expanded;
 }
 
 template <class Index, class Joins>
-void grow_cluster_from(Lattice& lattice, std::uint64_t start, Joins joins) {
-    if (lattice.sites[start] > 0)
-        grow_cluster<Index, 1>(lattice, start, joins);
-    else
-        grow_cluster<Index, -1>(lattice, start, joins);
+std::uint64_t grow_cluster_from(Lattice& lattice, std::uint64_t start, Joins joins) {
+    if (lattice.sites[start] > 0) return grow_cluster<Index, 1>(lattice, start, joins);
+    return grow_cluster<Index, -1>(lattice, start, joins);
 }
 
 template <class Index>
-void grow_cluster_from(Lattice& lattice, std::uint64_t start, random::UnitBound p) {
-    if (p.certain())
-        grow_cluster_from<Index>(lattice, start, JoinsAlways{});
-    else
-        grow_cluster_from<Index>(lattice, start, JoinsBelow{p.wide_limit()});
+std::uint64_t grow_cluster_from(Lattice& lattice, std::uint64_t start, random::UnitBound p) {
+    if (p.certain()) return grow_cluster_from<Index>(lattice, start, JoinsAlways{});
+    return grow_cluster_from<Index>(lattice, start, JoinsBelow{p.wide_limit()});
+}
+
+// The bond probability 1 - exp(-2 / temperature), as the integer bound of a unit draw.
+random::UnitBound bond_probability(const Lattice& lattice) noexcept {
+    return random::UnitBound(1.0 - libm_exp(-2.0 / lattice.temperature()));
+}
+
+std::uint64_t wolff_step(Lattice& lattice, random::UnitBound p) {
+    const std::uint64_t n = lattice.site_count();
+    const std::uint64_t start = lattice.rng.random_range(n);
+    if ((n >> 32) == 0) return grow_cluster_from<std::uint32_t>(lattice, start, p);
+    return grow_cluster_from<std::uint64_t>(lattice, start, p);
 }
 }  // namespace
 
-void wolff_step(Lattice& lattice) {
-    const std::uint64_t n = lattice.site_count();
-    const std::uint64_t start = lattice.rng.random_range(n);
-    const random::UnitBound p(1.0 - libm_exp(-2.0 / lattice.temperature()));
-    if ((n >> 32) == 0)
-        grow_cluster_from<std::uint32_t>(lattice, start, p);
-    else
-        grow_cluster_from<std::uint64_t>(lattice, start, p);
+std::uint64_t wolff_step(Lattice& lattice) { return wolff_step(lattice, bond_probability(lattice)); }
+
+void wolff_steps(Lattice& lattice, std::uint64_t count, std::uint64_t work, RunTally& tally) {
+    if (count == 0) return;
+    // The temperature can't change during the run: p is the same for every update.
+    const random::UnitBound p = bond_probability(lattice);
+    std::uint64_t made = 0, done = 0;
+    do {
+        const std::uint64_t size = wolff_step(lattice, p);  // a stop leaves the tally at the whole updates
+        ++made;
+        ++tally.updates;
+        tally.total += size;
+        done += size + kWolffUpdateWork;
+    } while (made < count && done < work);
 }
 
 }  // namespace spinlattice::model

@@ -118,6 +118,8 @@ public:
     public:
         // Whether `words` words can be read in place.
         bool room_words(unsigned words) const noexcept { return next_ + words <= words_ + BlockRng::buffer_len; }
+        // How many words can be read in place.
+        std::uint64_t words_left() const noexcept { return std::uint64_t(words_ + BlockRng::buffer_len - next_); }
         // The word draw.
         std::uint32_t next_word() noexcept { return *next_++; }
         // The wide value at the cursor, not yet taken: a caller decides from it
