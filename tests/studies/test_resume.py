@@ -21,6 +21,8 @@ from spinlattice_studies.chains import Chain, ChainInterrupted, ChainResult, run
 from spinlattice_studies.storage import ChainStore
 
 CHAIN = Chain(8, 2.3, "wolff", 20, 64)
+# Quick lattices with longer chains: seconds of work, long enough to interrupt.
+LONGER_QUICK_STUDY = ["--quick", "--budget-factor", "20"]
 
 
 def test_saved_chains_are_reused_only_when_whole_and_planned(tmp_path):
@@ -81,7 +83,7 @@ def _interrupt_when_saved(store, chain):
 @pytest.mark.parametrize("rule", ["metropolis", "wolff"])
 def test_an_interrupted_chain_saves_its_state_and_continues_from_it(tmp_path, rule):
     store = ChainStore(tmp_path)
-    chain = Chain(16, 2.3, rule, 10, 20000)
+    chain = Chain(16, 2.3, rule, 10, 100000)
     waiter = _interrupt_when_saved(store, chain)
     with pytest.raises(ChainInterrupted) as stop:  # a KeyboardInterrupt, once the state is saved
         run_chain(chain, store, checkpoint_seconds=0.01)
@@ -100,13 +102,16 @@ def test_an_interrupted_chain_saves_its_state_and_continues_from_it(tmp_path, ru
     assert resumed.cpu_seconds >= saved.cpu_seconds and resumed.updates_per_measurement == saved.updates_per_measurement
     # A save of another plan is never continued.
     store.save_progress(chain, saved)
-    assert "was run for" in store.load_progress(Chain(16, 2.3, rule, 10, 40000))[1]
+    assert "was run for" in store.load_progress(Chain(16, 2.3, rule, 10, 200000))[1]
+
+
+# Metropolis on 48 x 48 near T_c: about a CPU second per chain, three chains on two workers.
+SWEPT = 40000
 
 
 def _sweep(out, *extra):
-    # Metropolis on 48 x 48 near T_c: seconds of work per chain, two workers.
     return study("sweep", "--sizes", "48", "--temperatures", "2.2,2.3,2.4", "--rules", "metropolis",
-                 "--equilibration", "100", "--measurements", "6000", "--workers", "2", "--out", out, *extra)
+                 "--equilibration", "100", "--measurements", SWEPT, "--workers", "2", "--out", out, *extra)
 
 
 def _wait_for(condition, process, timeout=60):
@@ -147,7 +152,7 @@ def test_sigint_mid_chain_loses_nothing_and_the_rerun_resumes_that_chain(tmp_pat
     for name in mid:
         assert f"Resuming {name} from its checkpoint" in out
     rows = _rows(tmp_path / "sweep.csv")
-    assert len(rows) == 3 and all(row["measurements"] == "6000" for row in rows.values())
+    assert len(rows) == 3 and all(row["measurements"] == str(SWEPT) for row in rows.values())
     assert sum(row["resumes"] == "1" for row in rows.values()) == len(mid)
     assert store.in_progress() == 0, "a finished chain leaves its save behind"
 
@@ -166,12 +171,11 @@ def test_sigkill_loses_at_most_one_interval(tmp_path):
     out, err = again.communicate(timeout=300)
     assert again.returncode == 0, err
     assert all(f"Resuming {name.removesuffix('.progress.npz')} from its checkpoint" in out for name in saved)
-    assert all(row["measurements"] == "6000" for row in _rows(tmp_path / "sweep.csv").values())
+    assert all(row["measurements"] == str(SWEPT) for row in _rows(tmp_path / "sweep.csv").values())
 
 
 def test_ctrl_c_stops_a_study_cleanly_and_the_same_command_resumes(tmp_path):
-    # Quick lattices with longer chains: a few seconds of work, long enough to interrupt.
-    arguments = ["critical", "--quick", "--budget-factor", "6", "--workers", "2", "--out", tmp_path]
+    arguments = ["critical", *LONGER_QUICK_STUDY, "--workers", "2", "--out", tmp_path]
     run = study(*arguments)
     store = ChainStore(tmp_path / "critical_chains")
     _wait_for(lambda: store.count() > 0, run)
@@ -211,13 +215,13 @@ def test_a_killed_dask_worker_does_not_lose_the_study(tmp_path):
 
         killer = threading.Thread(target=kill_one_worker)
         killer.start()
-        args = ["critical", "--quick", "--budget-factor", "6", "--scheduler", cluster.scheduler_address, "--out", str(tmp_path)]
+        args = ["critical", "--quick", "--budget-factor", "10", "--scheduler", cluster.scheduler_address, "--out", str(tmp_path)]
         assert main(args) == 0
         killer.join(timeout=60)
     assert saved_at_kill and saved_at_kill[0] < 9, "the worker was killed after the last chain"
-    chains = critical.plan(critical.QUICK_SIZES, critical.QUICK_BUDGET, critical.QUICK_EQUILIBRATION, 6)
+    chains = critical.plan(critical.QUICK_SIZES, critical.QUICK_BUDGET, critical.QUICK_EQUILIBRATION, 10)
     runs = ChainStore(tmp_path / "critical_chains").load_all(chains, ChainResult)
-    assert len(runs) == 9 and all(r.energy.size == 6 * critical.QUICK_BUDGET[r.L] for r in runs)
+    assert len(runs) == 9 and all(r.energy.size == 10 * critical.QUICK_BUDGET[r.L] for r in runs)
 
 
 def test_the_demo_reuses_a_saved_chain(tmp_path, capsys):
