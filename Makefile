@@ -21,7 +21,7 @@ PYTEST := tools/pytest.sh
 configure = $(BIN)/cmake -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BIN))/ninja \
     -DCMAKE_BUILD_TYPE=Release $(2) >/dev/null
 
-.PHONY: test install ctest pytest pytest-examples pytest-tooling demo study bench clean
+.PHONY: test install ctest pytest pytest-studies pytest-tooling demo study bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -43,10 +43,10 @@ ctest: $(BIN)/cmake
 pytest: install
 	@$(PYTEST) $(PY)
 
-# The examples' own tests, with the example stack (Dask, matplotlib, SciPy) installed.
-pytest-examples: install
-	$(PY) -m pip install -q --no-build-isolation ".[test-examples]"
-	@$(PYTEST) $(PY) tests/examples
+# The study toolkit's tests, with its stack (SciPy, matplotlib, tqdm, Dask) installed.
+pytest-studies: install
+	$(PY) -m pip install -q --no-build-isolation ".[test-studies]"
+	@$(PYTEST) $(PY) tests/studies
 
 # Tests of the build and CI tooling (tools/, the wheels workflow), not part of `make test`:
 # they need root (apt installs shellcheck, for actionlint to run) and zig. With the wheel
@@ -63,21 +63,22 @@ pytest-tooling: install dist-tools $(BIN)/.tooling-tools
 
 # What a contributor's machine runs: Linux or macOS, Python 3.11+, a C++20 compiler; no
 # root, apt, zig, qemu or Wine. Every target that needs those is CI's (.ci/run).
-test: ctest pytest pytest-examples
+test: ctest pytest pytest-studies
 
-# The example: Monte Carlo across the phase transition against the exact solution;
-# table on stdout, figures in examples/output/. DEMO_ARGS="--workers 4" etc. pass through.
+# The demo: Monte Carlo across the phase transition against the exact solution;
+# table on stdout, figures and chains in examples/output/. DEMO_ARGS="--workers 4" etc.
+# pass through (DEMO_ARGS=--fresh runs every chain again).
 demo: $(BIN)/cmake
-	$(PY) -m pip install -q --no-build-isolation ".[demo]"
-	$(PY) examples/demo.py $(DEMO_ARGS)
+	$(PY) -m pip install -q --no-build-isolation ".[studies]"
+	$(BIN)/spinlattice-study demo --out examples/output $(DEMO_ARGS)
 
 # The critical-point study: Wolff chains L = 16..256 near T_c, finite-size scaling;
-# estimates in examples/output/critical.json, figure beside it. STUDY_ARGS pass through
-# (e.g. STUDY_ARGS="--sizes 16,32,64,128,256,512 --budget-factor 4"); the same command
-# resumes an interrupted run, as does `make demo`.
+# estimates in examples/output/critical.json, figure and chains beside it. STUDY_ARGS
+# pass through (e.g. STUDY_ARGS="--sizes 16,32,64,128,256,512 --budget-factor 4"); the
+# same command resumes an interrupted run, mid-chain, as does `make demo`.
 study: $(BIN)/cmake
-	$(PY) -m pip install -q --no-build-isolation ".[demo]"
-	$(PY) examples/critical.py $(STUDY_ARGS)
+	$(PY) -m pip install -q --no-build-isolation ".[studies]"
+	$(BIN)/spinlattice-study critical --out examples/output $(STUDY_ARGS)
 
 # Benchmarks: ratios taken side by side in one process; never part of `make test`.
 # BENCH_ARGS=--quick gives a fast, noisier run. The thread figures need a free-threaded

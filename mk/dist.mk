@@ -17,7 +17,7 @@ ZIG := $(ZIG_HOME)/ziglang/zig
 WHEEL_ABIS := cp311 cp312 cp313 cp314 cp315 $(foreach v,$(FREE_THREADED_VERSIONS),$(call abi_of,$(v)t))
 WHEEL_STAMPS := $(foreach abi,$(WHEEL_ABIS),dist/.wheel-$(abi)-x86_64 dist/.wheel-$(abi)-aarch64)
 # What a wheel is made from: rebuilt when any of it changes.
-WHEEL_SOURCES := $(shell git ls-files src cmake stubs CMakeLists.txt pyproject.toml README.md LICENSE 2>/dev/null)
+WHEEL_SOURCES := $(shell git ls-files src cmake stubs python CMakeLists.txt pyproject.toml README.md LICENSE 2>/dev/null)
 PYTHON_HEADERS := $(SPINLATTICE_CACHE)/python-headers
 
 .PHONY: dist dist-tools
