@@ -25,8 +25,7 @@ from itertools import repeat
 import numpy as np
 
 from spinlattice import Lattice
-
-T_C = 2 / math.log(1 + math.sqrt(2))
+from spinlattice_studies.exact import T_C
 
 
 def timed(run):
