@@ -21,7 +21,6 @@ import subprocess
 import sys
 import time
 from itertools import repeat
-from pathlib import Path
 
 import numpy as np
 
@@ -29,9 +28,8 @@ import spinlattice
 from noop_module import noop_module
 from spinlattice import Lattice
 
-# The critical temperature, from the examples' exact results.
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-from ising.exact import T_C as T_CRITICAL  # noqa: E402
+# The critical temperature, from the study toolkit that ships with the module.
+from spinlattice_studies.exact import T_C as T_CRITICAL
 
 
 # Loops of one shape per call form, so that our call and its anchor pay the

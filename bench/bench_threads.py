@@ -18,13 +18,11 @@ import sys
 import threading
 import time
 from itertools import repeat
-from pathlib import Path
 
 from spinlattice import Lattice
 
-# The critical temperature, from the examples' exact results.
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-from ising.exact import T_C as T_CRITICAL  # noqa: E402
+# The critical temperature, from the study toolkit that ships with the module.
+from spinlattice_studies.exact import T_C as T_CRITICAL
 
 # Calls per worker and round: a few tenths of a second each on one core.
 CALLS = {"simulation_step": 2_000_000, "wolff_step": 20_000}

@@ -27,9 +27,8 @@ import tempfile
 from collections import defaultdict
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
-# The critical temperature, from the examples' exact results.
-sys.path.insert(0, os.path.join(os.path.dirname(BENCH_DIR), "examples"))
-from ising.exact import T_C as T_CRITICAL  # noqa: E402
+# The critical temperature, from the study toolkit that ships with the module.
+from spinlattice_studies.exact import T_C as T_CRITICAL
 TESTS_DIR = os.path.join(os.path.dirname(BENCH_DIR), "tests")  # the getrandom shim, shim.py
 
 # name: (set-up code, loop body, calls per unit N). Set-up binds what the body uses.

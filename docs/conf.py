@@ -1,12 +1,11 @@
 """Sphinx configuration: MyST pages, tutorials executed at build time, the reference
-read from the shipped stubs, and every asset served from the site itself."""
+read from the shipped stubs and the study toolkit's sources, and every asset served
+from the site itself. The pages that compute facts (T_c, the exponents) import the
+installed toolkit, spinlattice_studies, as a user would."""
 
-import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-# The examples package, for the facts the pages compute (T_c, the exponents).
-sys.path.insert(0, str(ROOT / "examples"))
 
 project = "spinlattice"
 author = "spinlattice developers"
@@ -40,9 +39,9 @@ nb_render_markdown_format = "myst"
 # No widget scripts from a CDN.
 nb_ipywidgets_js = {}
 
-# The reference: the stubs that type checkers read, and the examples package.
+# The reference: the stubs that type checkers read, and the study toolkit.
 autoapi_type = "python"
-autoapi_dirs = [str(ROOT / "stubs"), str(ROOT / "examples" / "ising")]
+autoapi_dirs = [str(ROOT / "stubs"), str(ROOT / "python" / "spinlattice_studies")]
 autoapi_file_patterns = ["*.pyi", "*.py"]
 autoapi_root = "reference/api"
 autoapi_add_toctree_entry = False
@@ -71,7 +70,7 @@ nitpick_ignore_regex = [
     ("py:class", r"(collections\.abc|numpy|pathlib|concurrent\.futures|scipy|argparse|typing)\..*"),
 ]
 
-# The examples' docstrings write |m| for the absolute magnetisation, not a substitution.
+# The toolkit's docstrings write |m| for the absolute magnetisation, not a substitution.
 rst_prolog = r"""
 .. |m| replace:: \|m\|
 """

@@ -20,7 +20,6 @@ CROSS_PYTHON_DLL := python$(subst .,,$(CROSS_PYTHON)).dll
 CROSS_IMPORT_LIBRARY := $(CROSS_WINDOWS_HEADERS)/libs/lib$(CROSS_PYTHON_DLL).a
 # macOS's pyconfig.h starts from a Linux build of the same version: pyenv's.
 CROSS_LINUX_PYCONFIG = $(dir $(call pyenv_python,$(CROSS_PYTHON)))../include/python$(CROSS_PYTHON)/pyconfig.h
-CROSS_CHECK_TOOLS := pefile macholib
 WINE := /usr/lib/wine/wine64
 WINESERVER := /usr/lib/wine/wineserver
 WINE_PREFIX := $(SPINLATTICE_CACHE)/wine
@@ -51,10 +50,8 @@ test-cross:
 	    echo "== 'make $$part' took $$((SECONDS - start)) s"; \
 	done
 
-$(BIN)/.cross-tools: | $(PY)
-	$(PY) -m pip install -q $(CROSS_CHECK_TOOLS)
-	touch $@
-cross-tools: $(BIN)/.cross-tools $(BIN)/cmake dist-tools
+# dist-tools brings LIEF, which tools/check_module_imports.py reads the modules with.
+cross-tools: $(BIN)/cmake dist-tools
 
 $(CPYTHON_SOURCE)/Include/Python.h:
 	tools/cpython_source.sh $(CROSS_PYTHON) $(CROSS_PYTHON_SUITE) $(CPYTHON_SOURCE)

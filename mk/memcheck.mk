@@ -5,7 +5,7 @@
 
 ASAN_BUILD := build/asan
 ASAN_CXX ?= g++
-MEMCHECK_TESTS ?= $(wildcard tests/test_binding.py tests/test_hostile.py tests/test_threads.py \
+MEMCHECK_TESTS ?= $(wildcard tests/test_binding.py tests/test_hostile.py tests/test_threads.py tests/test_bulk.py \
     tests/test_exact_runs.py)
 # Needs an address-space limit, under which the sanitizer can't run at all.
 MEMCHECK_DESELECT ?= tests/test_binding.py::test_memory_exhaustion_raises_memory_error

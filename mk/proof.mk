@@ -43,7 +43,10 @@ REFLEAKS_DESELECT ?= \
     tests/test_leaks.py::test_error_path_is_flat \
     tests/test_leaks.py::test_stop_from_python_code_is_flat \
     tests/test_leaks.py::test_many_small_lattices_are_freed \
-    tests/test_leaks.py::test_a_big_lattice_gives_its_memory_back
+    tests/test_leaks.py::test_a_big_lattice_gives_its_memory_back \
+    tests/test_bulk.py::test_runs_in_one_call_match_the_oracle \
+    tests/test_bulk.py::test_millions_of_updates_in_one_call_are_those_of_single_calls \
+    tests/test_bulk.py::test_ctrl_c_stops_a_long_run_between_whole_updates
 
 .PHONY: tsan tsan-python tsan-module refleaks
 

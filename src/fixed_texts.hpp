@@ -7,6 +7,9 @@
 //   "from_os_rng failed: <description> (os error <errno>)" or
 //   "from_os_rng failed: <one of the two internal reasons below>"      random/os_seed.cpp
 //   "while processing '<argument>'" (a note)                           binding/errors.cpp
+//   "Lattice.<name>() was stopped after <made> of <count> updates, for
+//    which it would have returned <total>" (a note)                    binding/errors.cpp
+//   "Lattice.set_spins() expects ..." (TypeError, ValueError)          binding/bulk_spins.cpp
 //   "Lattice.<name>() takes ...", "... missing ...", "... got ..."     binding/binder.cpp
 //   "Lattice { width: <w>, ..., rng: StdRng(ChaCha12Rng { rng: BlockRng
 //    { core: ChaChaXCore {}, result_len: 64, index: <i> } }) }"         binding/repr.cpp
@@ -21,6 +24,7 @@ namespace spinlattice::fixed {
 inline constexpr const char* kOutOfBounds = "Accessing out of bounds!";
 inline constexpr const char* kCapacityOverflow = "capacity overflow";
 inline constexpr const char* kEmptyRange = "cannot sample empty range";
+inline constexpr const char* kSpinCountMismatch = "the number of spins is not the number of sites";
 inline constexpr const char* kSeedingUnexpected = "unexpected situation";
 inline constexpr const char* kSeedingErrnoNotPositive = "errno: did not return a positive value";
 // A PanicException raised by Python code, its own text unreadable, comes back as a stop with this one.

@@ -1,5 +1,6 @@
-// The module's face towards the interpreter: the entry points, the single
-// execution step, and the Lattice class with its slots and tables.
+// The module's entry points and its single execution step: the step creates
+// the Lattice class from the slots lattice_methods.cpp builds (once per
+// process, for one interpreter) and publishes it as the module's only name.
 
 #include <Python.h>
 

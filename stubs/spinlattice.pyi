@@ -23,7 +23,10 @@ during an update, "Already borrowed" for an update or a setter during any
 other call. Give each thread its own lattices.
 """
 
+from collections.abc import Sequence
 from typing import final
+
+from typing_extensions import Buffer
 
 __all__ = ["Lattice"]
 
@@ -168,6 +171,77 @@ class Lattice:
         """A copy of the spins (+1 or -1) in site-index order (row-major).
 
         A new list on every call; draws nothing; a read.
+        """
+
+    def simulation_steps(self, /, count: int) -> int:
+        """Make ``count`` Metropolis updates in one call; return how many flipped.
+
+        Exactly ``count`` calls of :meth:`simulation_step`, the same draws in the
+        same order and the same spins, without a Python call per update: the
+        fast way to run sweeps (``simulation_steps(width * height)`` is one).
+        ``count`` 0 draws nothing and returns 0.
+
+        A long run lets go of the interpreter, so other threads run meanwhile,
+        and checks for signals every few milliseconds: Ctrl-C raises
+        ``KeyboardInterrupt`` (or whatever the signal handler raises) between
+        two whole updates. The lattice is then left after its last whole update
+        and stays usable, and the exception carries a note saying how many
+        updates were made and what they would have returned. While the run
+        lasts, any other call on this lattice (from another thread) raises
+        ``RuntimeError``. ``count`` is converted before the lattice is taken.
+
+        :raises ~pyo3_runtime.PanicException: "cannot sample empty range" on an
+            empty lattice when ``count`` >= 1, before any draw.
+        :raises TypeError: ``count`` has no ``__index__``.
+        :raises OverflowError: ``count`` is negative or ``2**64`` or more.
+        """
+
+    def wolff_steps(self, /, count: int) -> int:
+        """Make ``count`` Wolff cluster updates in one call; return the number of
+        spins they flipped (the clusters' sizes added up).
+
+        Exactly ``count`` calls of :meth:`wolff_step`, the same draws in the same
+        order and the same spins. Divide the result by ``width * height`` for
+        the run's length in sweeps. Long runs behave as in
+        :meth:`simulation_steps`: other threads run, Ctrl-C stops them between
+        whole clusters, other calls on this lattice are refused meanwhile. One
+        cluster may span the whole lattice, so a check for signals can wait for
+        the cluster in progress.
+
+        :raises ~pyo3_runtime.PanicException: "cannot sample empty range" on an
+            empty lattice when ``count`` >= 1, before any draw.
+        :raises TypeError: ``count`` has no ``__index__``.
+        :raises OverflowError: ``count`` is negative or ``2**64`` or more.
+        """
+
+    def as_bytes(self, /) -> bytes:
+        """The spins as bytes: one signed byte per site in site-index order, 0x01
+        for +1 and 0xff for -1.
+
+        ``numpy.frombuffer(lattice.as_bytes(), numpy.int8).reshape(height, width)``
+        is the spin field as an array, without a copy beyond this one. Draws
+        nothing; a read.
+        """
+
+    def set_spins(self, /, spins: Buffer | Sequence[int]) -> None:
+        """Replace every spin, in site-index order; draws nothing.
+
+        ``spins`` holds exactly ``width * height`` values, each 1 or -1: bytes,
+        bytearray, memoryview, ``array.array`` or a NumPy array of any integer
+        dtype, byte order and shape (read in C order, as ``numpy.ravel`` reads
+        it), or a sequence of ints. In an unsigned buffer the all-ones value of
+        its width (0xff for bytes) stands for -1, so ``as_bytes()`` goes straight
+        back in. The values are copied out and checked before anything changes,
+        so a refused call leaves the lattice as it was, and a buffer changed by
+        another thread meanwhile can't leave it half set. Setting the spins the
+        lattice already has changes nothing, its generator included.
+
+        :raises TypeError: ``spins`` is no buffer of integers (floats, bools)
+            and no sequence (a str, a set, an iterator), or an item of a
+            sequence is no int; the message names the item.
+        :raises ValueError: the number of values is not ``width * height``, or
+            a value is not 1 or -1; the message names the counts, or the item
+            and its value.
         """
 
     @property

@@ -255,14 +255,31 @@ class Lattice:
 
     # updates
     def simulation_step(self):
+        self._metropolis()
+
+    def _metropolis(self):
+        """One step; whether it flipped."""
         i = self.rng.random_range(self.n)
         d_e = self.get_energy_diff_from_flip(i)
         if not d_e <= 0.0:
             u = self.rng.unit()
             a = c_exp(ieee_div(-d_e, self.temperature))
             if not a > u:
-                return
+                return False
         self.sites[self._check(i)] = -self.sites[i]
+        return True
+
+    def simulation_steps(self, count):
+        """count steps; how many flipped."""
+        return sum(self._metropolis() for _ in range(count))
+
+    def wolff_steps(self, count):
+        """count steps; the spins they flipped."""
+        flipped = 0
+        for _ in range(count):
+            self.wolff_step()
+            flipped += len(self.last_cluster)
+        return flipped
 
     def wolff_step(self):
         n = self.n
@@ -288,6 +305,11 @@ class Lattice:
         for k in cluster:
             self.sites[self._check(k)] = -self.sites[k]
         self.last_cluster = cluster
+
+    def set_spins(self, spins):
+        if len(spins) != self.n or not set(spins) <= {1, -1}:
+            raise ValueError(spins)
+        self.sites = list(spins)
 
     def _check(self, k):
         self._spin(k)

@@ -6,8 +6,9 @@ takes the same seeds directly.
 
 A *case* is a JSON-able dict: {"seed": hex, "w": int, "h": int, "T": float,
 "hz": float, "ops": [...]}.  Ops: "m"/"w" (one Metropolis/Wolff step),
-["m", k]/["w", k] (k steps), ["T", x]/["h", x] (setters), "obs" (observables
-snapshot), "geo" (geometry snapshot).  ``run_cases`` returns one record list
+["m", k]/["w", k] (k steps), ["M", k]/["W", k] (k steps in one call,
+simulation_steps/wolff_steps, their result recorded), ["S", spins] (set_spins), ["T", x]/["h", x] (setters), "obs" (observables snapshot), "geo"
+(geometry snapshot).  ``run_cases`` returns one record list
 per case; ``replay`` produces the oracle's; the two must be equal.
 """
 
@@ -72,6 +73,21 @@ def first_difference(expected, actual, path="$"):
     if expected != actual:
         return f"{path}: oracle {expected!r} != module {actual!r}"
     return None
+
+
+def case(seed, w, h, t, hz, ops):
+    return {"seed": seed_bytes(seed).hex(), "w": w, "h": h, "T": t, "hz": hz, "ops": ops}
+
+
+def check_same(cases):
+    """Runs the cases on the module and on the oracle; every record must be equal."""
+    actual = run_cases(cases)
+    expected = replay(cases)
+    for c, exp, act in zip(cases, expected, actual):
+        diff = first_difference(exp, act)
+        assert diff is None, f"case {c}: {diff}"
+    assert len(actual) == len(cases)
+    return expected
 
 
 # ---------------------------------------------------------------- shared driver
@@ -144,6 +160,11 @@ def _run_case(make, case):
             results = [record(step) for _ in range(arg or 1)]
             bad = [r for r in results if r is not None]
             records.append([name, bad[:1], record(repr, lat)])
+        elif name in ("M", "W"):
+            batch = lat.simulation_steps if name == "M" else lat.wolff_steps
+            records.append([name, record(batch, arg), record(repr, lat)])
+        elif name == "S":
+            records.append([name, record(lat.set_spins, arg), record(repr, lat)])
         elif name == "T":
             lat.temperature = arg
         elif name == "h":

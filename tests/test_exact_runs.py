@@ -11,7 +11,7 @@ import re
 
 import oracle
 from conftest import generator_index, needs_seed_stand_in
-from seeded import enc, first_difference, replay, run_cases, run_seeded, seed_bytes
+from seeded import case, check_same, enc, run_seeded, seed_bytes
 
 pytestmark = needs_seed_stand_in
 
@@ -22,20 +22,6 @@ SHAPES = [(1, 1), (1, 2), (2, 1), (1, 6), (6, 1), (2, 2), (2, 3), (3, 2), (3, 3)
 TEMPERATURES = [2.269, 1.0, 0.4, 5.0, 0.0, -0.0, -1.5, INF, -INF, NAN, 1e-300, 1e16, 12.5,
                 1e-5, 1e15]
 FIELDS = [0.0, -0.0, 0.3, -0.7, 1e-17, 2.5e-5, 0.0001, -1.2345e20, INF, -INF, NAN]
-
-
-def check_same(cases):
-    actual = run_cases(cases)
-    expected = replay(cases)
-    for case, exp, act in zip(cases, expected, actual):
-        diff = first_difference(exp, act)
-        assert diff is None, f"case {case}: {diff}"
-    assert len(actual) == len(cases)
-    return expected
-
-
-def case(seed, w, h, t, hz, ops):
-    return {"seed": seed_bytes(seed).hex(), "w": w, "h": h, "T": t, "hz": hz, "ops": ops}
 
 
 def test_construction_and_geometry():

@@ -14,9 +14,11 @@ shared borrow, and must work from a setter's or the constructor's conversion,
 which runs before any borrow is taken.
 """
 
+import contextlib
 import math
 import operator
 import re
+import signal
 import struct
 import warnings
 from decimal import Decimal
@@ -336,7 +338,7 @@ def model_binding(params, kinds, args, kwargs, borrowed, empty, warn_error):
     values = []
     for p, kind in zip(params, kinds):
         label, spec = bound[p]
-        convert = model_u64 if kind == "u64" else model_double
+        convert = {"u64": model_u64, "double": model_double}.get(kind, kind)
         v = convert(spec, label, borrowed, empty, warn_error, calls)
         if isinstance(v, Err):
             return v.with_note(p), calls
@@ -387,7 +389,7 @@ FAST = {
     "get_nearest_neighbors": ("flat_idx",),
     "get_energy_diff_from_flip": ("flat_idx",),
 }
-NOARGS = ["get_energy", "get_total_magnetization", "average_magnetization", "as_array",
+NOARGS = ["get_energy", "get_total_magnetization", "average_magnetization", "as_array", "as_bytes",
           "simulation_step", "wolff_step", "__repr__"]
 UPDATES = {"simulation_step", "wolff_step"}
 NEW_PARAMS = ("width", "height", "temperature", "h_z")
@@ -440,7 +442,7 @@ def do_noargs(name, args, kwargs):
             assert result is None
             CTX.snapshot = repr(lat)
             return
-        assert type(result) is {"as_array": list, "__repr__": str}.get(name, float)
+        assert type(result) is {"as_array": list, "as_bytes": bytes, "__repr__": str}.get(name, float)
     assert repr(lat) == CTX.snapshot
 
 
@@ -478,6 +480,125 @@ def do_refused_attribute(action, field, spec):
     if action == "del" and field in ("temperature", "h_z"):
         assert str(exc) == "property has no deleter"
     assert repr(lat) == CTX.snapshot
+
+
+BATCHES = ("simulation_steps", "wolff_steps")
+LONG_RUN = 10**7  # a run longer than this is stopped by an alarm: the fuzz can't wait for it
+RUN_NOTE = re.compile(r"Lattice\.\w+\(\) was stopped after (\d+) of (\d+) updates, for which it would have returned (\d+)")
+
+
+class Alarm(BaseException):
+    pass
+
+
+@contextlib.contextmanager
+def alarm_after(seconds):
+    def ring(*_):
+        raise Alarm
+    previous = signal.signal(signal.SIGALRM, ring)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def do_batch(name, args, kwargs, warn_error):
+    """A run in one call: the count is converted before any borrow, so its callbacks may update."""
+    lat = CTX.lattice
+    n = lat.width * lat.height
+    with warnings.catch_warnings():
+        warnings.simplefilter("error" if warn_error else "ignore")
+        expected, expected_calls = model_binding(("count",), ("u64",), args, kwargs, False, n == 0, warn_error)
+        long_run = not isinstance(expected, Err) and expected[0] > LONG_RUN and n > 0
+        if long_run and not hasattr(signal, "setitimer"):
+            return
+        a, k = build_args(args, kwargs)
+        with alarm_after(0.002) if long_run else contextlib.nullcontext():
+            result, exc = outcome(lambda: getattr(lat, name)(*a, **k))
+    assert CTX.calls == expected_calls
+    if isinstance(expected, Err):
+        check_error(expected, exc)
+        assert repr(lat) == CTX.snapshot
+        return
+    (count,) = expected
+    event(f"converted: run{' (alarm)' if long_run else ''}")
+    if n == 0 and count > 0:
+        assert type(exc) is PanicException and str(exc) == "cannot sample empty range", exc
+        assert RUN_NOTE.fullmatch(exc.__notes__[0]).groups() == ("0", str(count), "0")
+        assert repr(lat) == CTX.snapshot
+    elif long_run:
+        assert type(exc) is Alarm, exc
+        made, of, _ = map(int, RUN_NOTE.fullmatch(exc.__notes__[0]).groups())
+        assert made < of == count
+    else:
+        assert exc is None and type(result) is int, exc
+        assert result <= count if name == "simulation_steps" else count <= result <= count * n
+    CTX.snapshot = repr(lat)
+
+
+def reference_spins(obj, n):
+    """What set_spins reads from obj, by its documented rules: the spins, or it raises
+    TypeError (not integers) or ValueError (wrong count or value), whichever comes first."""
+    try:
+        view = memoryview(obj)
+    except TypeError:
+        if isinstance(obj, (str, dict)) or not hasattr(type(obj), "__getitem__"):
+            raise
+        items = tuple(obj)
+        if len(items) != n:
+            raise ValueError from None
+        values = [operator.index(item) for item in items]
+    else:
+        code = view.format.lstrip("@=<>!")
+        if len(code) != 1 or code not in "bBhHiIlLqQnN":
+            raise TypeError from None
+        if view.nbytes // view.itemsize != n:
+            raise ValueError from None
+        all_ones = (1 << 8 * view.itemsize) - 1
+        values = [-1 if code.isupper() and v == all_ones else v for v in np.array(view).ravel().tolist()]
+    if any(v not in (1, -1) for v in values):
+        raise ValueError
+    return values
+
+
+def model_spins(n):
+    def convert(spec, label, borrowed, empty, warn_error, calls):
+        if spec[0] != "v":  # argument objects with callbacks are neither buffers nor sequences
+            return Err(TypeError)
+        return emulate(lambda v: reference_spins(v, n), make(spec))
+    return convert
+
+
+def fitted(spec, n):
+    """("fit", pattern, kind): the pattern cycled to n spins, as that kind of object."""
+    if spec[0] != "fit":
+        return spec
+    _, pattern, kind = spec
+    spins = [pattern[i % len(pattern)] for i in range(n)]
+    return ("v", {"list": spins, "bytes": bytes(v & 0xFF for v in spins), "int64": np.array(spins, np.int64),
+                  "uint16": np.array(spins, np.int16).view(np.uint16)}[kind])
+
+
+def do_set_spins(args, kwargs, warn_error):
+    lat = CTX.lattice
+    n = lat.width * lat.height
+    args = tuple(fitted(a, n) for a in args)
+    kwargs = {k: fitted(v, n) for k, v in kwargs.items()}
+    expected, expected_calls = model_binding(("spins",), (model_spins(n),), args, kwargs, False, n == 0,
+                                             warn_error)
+    a, k = build_args(args, kwargs)
+    _, exc = outcome(lambda: lat.set_spins(*a, **k))
+    assert CTX.calls == expected_calls
+    if isinstance(expected, Err):
+        check_error(expected, exc)
+        assert repr(lat) == CTX.snapshot
+        return
+    event("converted: set_spins")
+    assert exc is None, exc
+    assert lat.as_array() == expected[0]
+    CTX.snapshot = repr(lat)
 
 
 def sites_ok(w, h):
@@ -596,6 +717,13 @@ def _fast_call():
         lambda name: st.tuples(st.just("fast"), st.just(name), call_args(FAST[name]), st.booleans()))
 
 
+spins_arg = weighted(
+    (1, plain_arg),
+    (1, st.lists(st.sampled_from([1, -1, 0, True, 2**64, 1.0]), max_size=26).map(lambda v: ("v", v))),
+    (3, st.tuples(st.just("fit"), st.lists(st.sampled_from([1, -1, 1, -1, 3, -2]), min_size=1, max_size=4),
+                  st.sampled_from(["list", "bytes", "int64", "uint16"]))))
+
+
 step = st.one_of(
     _fast_call(),
     _fast_call(),
@@ -603,6 +731,10 @@ step = st.one_of(
     st.tuples(st.just("noargs"), st.sampled_from(NOARGS),
               st.one_of(st.just(((), {})), call_args(("x",))), st.just(False)),
     st.tuples(st.just("set"), st.sampled_from(["temperature", "h_z"]), arg_spec, st.booleans()),
+    st.tuples(st.just("batch"), st.sampled_from(BATCHES), call_args(("count",)), st.booleans()),
+    st.tuples(st.just("spins"), st.just("set_spins"),
+              weighted((3, st.tuples(spins_arg.map(lambda v: (v,)), st.just({}))), (1, call_args(("spins",)))),
+              st.booleans()),
     st.tuples(st.just("refuse"), st.sampled_from([("set", "width"), ("set", "height"), ("set", "spins"),
                                                     ("del", "temperature"), ("del", "h_z"),
                                                     ("del", "width")]), arg_spec, st.just(False)),
@@ -626,6 +758,10 @@ def run_step(s):
         do_noargs(what, payload[0], payload[1])
     elif kind == "set":
         do_setter(what, payload, flag)
+    elif kind == "batch":
+        do_batch(what, payload[0], payload[1], flag)
+    elif kind == "spins":
+        do_set_spins(payload[0], payload[1], flag)
     elif kind == "refuse":
         do_refused_attribute(what[0], what[1], payload)
     elif kind == "new":
@@ -687,8 +823,8 @@ NOT_LATTICES = [None, 0, "Lattice", Lattice, object(), [Lattice(1, 1, 1.0, 0.0)]
 def test_methods_and_properties_refuse_other_objects(bad_self):
     probe = IndexObj("self", ("none", ("ret", ("v", 0))), None)
     CTX.reset(Lattice(2, 2, 1.0, 0.0))
-    for name in list(FAST) + NOARGS:
-        args = (probe,) * len(FAST.get(name, ()))
+    for name in list(FAST) + NOARGS + list(BATCHES) + ["set_spins"]:
+        args = (probe,) * len(FAST.get(name, ("count",) if name not in NOARGS else ()))
         with pytest.raises(TypeError):
             getattr(Lattice, name)(bad_self, *args)
     for field in ("width", "height", "temperature", "h_z"):

@@ -32,7 +32,8 @@ CHILD = textwrap.dedent(
 
 def test_subinterpreter_import_is_refused_and_main_keeps_working():
     pytest.importorskip("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters")
-    out = subprocess.run([sys.executable, "-c", CHILD], capture_output=True, text=True, timeout=60, cwd="/")
+    # Unbuffered (-u): the subinterpreter has a stdout of its own, which nothing flushes at exit.
+    out = subprocess.run([sys.executable, "-u", "-c", CHILD], capture_output=True, text=True, timeout=60, cwd="/")
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
     assert lines[0].startswith("refused:")

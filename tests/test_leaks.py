@@ -91,6 +91,8 @@ SUCCESS = {
     "getters": lambda: (LAT.width, LAT.height, LAT.temperature, LAT.h_z),
     "setters": lambda: (setattr(LAT, "temperature", 2), setattr(LAT, "h_z", 0.1)),
     "updates": lambda: (LAT.simulation_step(), LAT.wolff_step()),
+    "runs in one call": lambda: (LAT.simulation_steps(3), LAT.wolff_steps(2)),
+    "spins out and in": lambda: (LAT.set_spins(LAT.as_bytes()), LAT.set_spins(LAT.as_array())),
     "construct and drop": lambda: Lattice(4, 4, 2.0, 0.0),
 }
 
@@ -111,6 +113,12 @@ FAILURES = {
     "out of bounds": (lambda: LAT.flat_to_idx(30), PanicException),
     "energy diff out of bounds": (lambda: LAT.get_energy_diff_from_flip(30), PanicException),
     "update of empty lattice": (EMPTY.wolff_step, PanicException),
+    "run on an empty lattice, with its note": (lambda: EMPTY.simulation_steps(2), PanicException),
+    # Spins refused.
+    "spins of the wrong count": (lambda: LAT.set_spins([1] * 29), ValueError),
+    "a bad spin in a buffer": (lambda: LAT.set_spins(bytes(30)), ValueError),
+    "a float among the spins": (lambda: LAT.set_spins([1.0] * 30), TypeError),
+    "spins that are no sequence": (lambda: LAT.set_spins({1}), TypeError),
     "capacity overflow": (lambda: Lattice(2**32, 2**31, 1.0, 0.0), PanicException),
     # Borrow errors, reaching the caller with a note.
     "borrow refused in conversion": (lambda: LAT.idx_to_flat(CallsUpdate(), 0), RuntimeError),

@@ -3,8 +3,8 @@ each thread's own, for a fixed time (`make tsan` runs this under
 ThreadSanitizer).
 
 The lattices are uniform at temperature +0.0 without a field: Metropolis then
-flips nothing and every Wolff step negates all spins, so each read has one
-right answer. A shared lattice may refuse a call but is never seen torn; a
+flips nothing, every Wolff step negates all spins, and set_spins sets them all
+to one value, so each read has one right answer. A shared lattice may refuse a call but is never seen torn; a
 private one is never refused, and its sign follows its own Wolff steps only.
 """
 
@@ -63,6 +63,18 @@ class Caller:
             if self.sign is not None:
                 self.sign = -self.sign
 
+        def wolff_run():
+            count = rng.randrange(1, 4)
+            assert_equal(lat.wolff_steps(count), count * N)  # each update negates the whole lattice
+            if self.sign is not None and count % 2:
+                self.sign = -self.sign
+
+        def set_spins():
+            sign = rng.choice([1, -1])
+            lat.set_spins(bytes([sign & 0xFF]) * N)
+            if self.sign is not None:
+                self.sign = sign
+
         def geometry(check):
             return lambda: check(*site())
 
@@ -85,6 +97,10 @@ class Caller:
             "h_z": lambda: setattr(lat, "h_z", assert_equal(lat.h_z, 0.0)),
             "simulation_step": lat.simulation_step,
             "wolff_step": wolff,
+            "simulation_steps": lambda: assert_equal(lat.simulation_steps(rng.randrange(5000)), 0),
+            "wolff_steps": wolff_run,
+            "as_bytes": lambda: uniform({1 if b == 1 else -1 for b in lat.as_bytes()}),
+            "set_spins": set_spins,
             "stop": lambda: expect_error(PanicException, lambda: lat.flat_to_idx(N)),
             "argument error": lambda: expect_error(OverflowError, lambda: lat.idx_to_flat(-1, 0)),
         }

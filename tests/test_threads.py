@@ -319,3 +319,31 @@ def test_a_read_during_an_update_on_another_thread_is_refused():
         stop.set()
         thread.join(10)
     assert_sound(lat)
+
+
+def test_runs_and_set_spins_race_on_one_lattice_and_run_apart_on_two():
+    """Runs in one call let go of the interpreter: another thread's call on the
+    same lattice meets the held borrow, one on its own lattice runs meanwhile."""
+    shared = Lattice(48, 48, 2.269, 0.0)
+    n = 48 * 48
+    refused, made = [], []
+
+    def runner(k):
+        own = Lattice(40, 40, 2.0 + k, 0.0)
+        deadline = time.monotonic() + 1.5
+        while time.monotonic() < deadline:
+            for call in (lambda: shared.simulation_steps(20_000), lambda: shared.wolff_steps(20),
+                         lambda: shared.set_spins(bytes([1, 0xFF]) * (n // 2)),
+                         lambda: shared.set_spins([1] * n), shared.as_bytes):
+                try:
+                    call()
+                except RuntimeError as e:
+                    assert str(e) in BORROW_ERRORS, e
+                    refused.append(e)
+            made.append(own.simulation_steps(20_000) + own.wolff_steps(5))
+        assert_sound(own)
+
+    run_threads([lambda k=k: runner(k) for k in range(2)])
+    assert refused, "the two threads never overlapped inside a call"
+    assert made
+    assert_sound(shared)

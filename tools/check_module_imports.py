@@ -12,9 +12,14 @@ the UCRT, the same exports. Prints one line per file, or the problems and exits 
 """
 
 import argparse
-import os
 import re
 import sys
+
+import lief
+
+# LIEF logs the parts of zig's Mach-O images it cannot read, none of which the checks use;
+# a misread that mattered shows as a problem below.
+lief.logging.disable()
 
 ENTRY_POINTS = {"PyInit_spinlattice", "PyModExport_spinlattice"}
 RECORD = re.compile(r"^SPINLATTICE_INTROSPECTION_(\d+)$")
@@ -98,141 +103,51 @@ def pe_problems(summary, python_dll):
     return problems
 
 
-def read_uleb(data, pos):
-    value = shift = 0
-    while True:
-        byte = data[pos]
-        pos += 1
-        value |= (byte & 0x7F) << shift
-        shift += 7
-        if byte < 0x80:
-            return value, pos
-
-
-def trie_names(data):
-    """The names in a Mach-O export trie: each node is its terminal's size and bytes, a
-    child count, then each child's edge text and offset."""
-    names, stack = [], [(0, "")] if data else []
-    while stack:
-        pos, prefix = stack.pop()
-        size, pos = read_uleb(data, pos)
-        if size:
-            names.append(prefix)
-        pos += size
-        count, pos = data[pos], pos + 1
-        for _ in range(count):
-            end = data.index(b"\0", pos)
-            edge = data[pos:end].decode()
-            child, pos = read_uleb(data, end + 1)
-            stack.append((child, prefix + edge))
-    return names
-
-
-def bind_ordinals(data):
-    """Symbol -> library ordinal from dyld's bind opcodes (bind, weak and lazy streams)."""
-    found, pos, ordinal, symbol = {}, 0, 0, None
-    while pos < len(data):
-        opcode, imm = data[pos] & 0xF0, data[pos] & 0x0F
-        pos += 1
-        if opcode == 0x10:  # SET_DYLIB_ORDINAL_IMM
-            ordinal = imm
-        elif opcode == 0x20:  # SET_DYLIB_ORDINAL_ULEB
-            ordinal, pos = read_uleb(data, pos)
-        elif opcode == 0x30:  # SET_DYLIB_SPECIAL_IMM: 0 self, -1 main program, -2 flat lookup
-            ordinal = imm - 16 if imm else 0
-        elif opcode == 0x40:  # SET_SYMBOL_TRAILING_FLAGS_IMM
-            end = data.index(b"\0", pos)
-            symbol, pos = data[pos:end].decode(), end + 1
-        elif opcode in (0x60, 0x70, 0x80, 0xA0):  # addend, segment and offset, address steps
-            _, pos = read_uleb(data, pos)
-        elif opcode == 0xC0:  # DO_BIND_ULEB_TIMES_SKIPPING_ULEB
-            _, pos = read_uleb(data, pos)
-            _, pos = read_uleb(data, pos)
-        if opcode in (0x90, 0xA0, 0xB0, 0xC0) and symbol is not None:
-            found[symbol] = ordinal
-    return found
-
-
-def chained_import_ordinals(data):
-    """Symbol -> library ordinal from the imports of LC_DYLD_CHAINED_FIXUPS."""
-    imports_offset, symbols_offset, count, imports_format = (
-        int.from_bytes(data[8 + 4 * i:12 + 4 * i], "little") for i in range(4))
-    width = {1: 4, 2: 8, 3: 16}[imports_format]
-    found = {}
-    for i in range(count):
-        entry = int.from_bytes(data[imports_offset + width * i:][:4 if width < 16 else 8], "little")
-        ordinal = entry & 0xFF if width < 16 else entry & 0xFFFF
-        name_offset = entry >> 9 if width < 16 else entry >> 32
-        start = symbols_offset + name_offset
-        ordinal = ordinal - 256 if width < 16 and ordinal > 0xF0 else ordinal
-        found[data[start:data.index(b"\0", start)].decode()] = ordinal
-    return found
-
-
 def macho_summary(path):
-    from macholib import mach_o
-    from macholib.MachO import MachO
+    fat = lief.MachO.parse(path)  # kept alive: the binary and its symbols are views into it
+    binary, macho = fat.at(0), lief.MachO
+    # The image's own name (LC_ID_DYLIB) is not a library it loads.
+    libraries = [lib.name for lib in binary.libraries if lib.command != macho.LoadCommand.TYPE.ID_DYLIB]
 
-    with open(path, "rb") as f:
-        raw = f.read()
-    header = MachO(path).headers[0]
-    base = header.offset
-    arch = mach_o.CPU_TYPE_NAMES.get(header.header.cputype, hex(header.header.cputype)).lower()
-    filetype = {mach_o.MH_DYLIB: "dylib", mach_o.MH_BUNDLE: "bundle"}.get(header.header.filetype,
-                                                                      str(header.header.filetype))
-    libraries, symtab, trie, ordinals = [], None, b"", {}
-    for load, command, data in header.commands:
-        if load.cmd in (mach_o.LC_LOAD_DYLIB, mach_o.LC_LOAD_WEAK_DYLIB, mach_o.LC_REEXPORT_DYLIB,
-                        mach_o.LC_LAZY_LOAD_DYLIB, mach_o.LC_LOAD_UPWARD_DYLIB):
-            libraries.append(data.rstrip(b"\0").decode())
-        elif load.cmd == mach_o.LC_SYMTAB:
-            symtab = command
-        elif load.cmd in (mach_o.LC_DYLD_INFO, mach_o.LC_DYLD_INFO_ONLY):
-            trie = raw[base + command.export_off:][:command.export_size]
-            for off, size in ((command.bind_off, command.bind_size), (command.weak_bind_off, command.weak_bind_size),
-                              (command.lazy_bind_off, command.lazy_bind_size)):
-                ordinals.update(bind_ordinals(raw[base + off:][:size]))
-        elif load.cmd == mach_o.LC_DYLD_EXPORTS_TRIE:
-            trie = raw[base + command.dataoff:][:command.datasize]
-        elif load.cmd == mach_o.LC_DYLD_CHAINED_FIXUPS:
-            ordinals.update(chained_import_ordinals(raw[base + command.dataoff:][:command.datasize]))
-
-    def library(ordinal):
-        if ordinal == -2:
+    def bound_to(binding):
+        if binding is None:
+            return "no library"
+        if binding.library_ordinal == -2:
             return None  # looked up at load time: the interpreter's symbols
-        return libraries[ordinal - 1] if 0 < ordinal <= len(libraries) else f"ordinal {ordinal}"
+        return binding.library.name if binding.library else f"ordinal {binding.library_ordinal}"
 
     def plain(name):
         return name[1:] if name.startswith("_") else name
 
-    undefined = {plain(name): library(ordinal) for name, ordinal in ordinals.items()}
-    defines_exp = False
-    strings = raw[base + symtab.stroff:][:symtab.strsize]
-    for i in range(symtab.nsyms):
-        entry = raw[base + symtab.symoff + 16 * i:][:16]
-        strx, n_type = int.from_bytes(entry[0:4], "little"), entry[4]
-        name = plain(strings[strx:strings.index(b"\0", strx)].decode())
-        if n_type & 0x0E == 0 and n_type & 0x01:  # undefined and external: must be bound
-            undefined.setdefault(name, "no library")
-        elif name == "exp":
+    undefined, exports, defines_exp = {}, [], False
+    for symbol in binary.symbols:
+        if symbol.category == macho.Symbol.CATEGORY.UNDEFINED:
+            undefined[plain(symbol.name)] = bound_to(symbol.binding_info)
+        elif symbol.name == "_exp":
             defines_exp = True
-    return {"arch": arch, "filetype": filetype, "libraries": libraries, "undefined": undefined,
-            "exports": [plain(n) for n in trie_names(trie)], "defines_exp": defines_exp,
-            "linux_paths": [p.decode() for p in LINUX_PATHS if p in raw]}
+        if symbol.has_export_info:
+            exports.append(plain(symbol.name))
+    return {"arch": binary.header.cpu_type.name.lower(), "filetype": binary.header.file_type.name.lower(),
+            "libraries": libraries, "undefined": undefined, "exports": exports, "defines_exp": defines_exp,
+            "linux_paths": linux_paths(path)}
 
 
 def pe_summary(path):
-    import pefile
+    pe = lief.PE.parse(path)
+    # Delay-loaded DLLs are loaded all the same, only later.
+    imports = {entry.name: [i.name for i in entry.entries if i.name] for entry in [*pe.imports, *pe.delay_imports]}
+    exports = [e.name for e in pe.get_export().entries if e.name] if pe.has_exports else []
+    machine = pe.header.machine.name
+    return {"machine": {"AMD64": "x86_64", "I386": "i386"}.get(machine, machine.lower()),
+            "pe32plus": pe.optional_header.magic == lief.PE.PE_TYPE.PE32_PLUS,
+            "dll": pe.header.has_characteristic(lief.PE.Header.CHARACTERISTICS.DLL), "imports": imports,
+            "exports": exports, "linux_paths": linux_paths(path)}
 
-    pe = pefile.PE(path)
-    imports = {entry.dll.decode(): [i.name.decode() for i in entry.imports if i.name]
-               for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
-    exports = [s.name.decode() for s in pe.DIRECTORY_ENTRY_EXPORT.symbols if s.name] \
-        if hasattr(pe, "DIRECTORY_ENTRY_EXPORT") else []
-    raw = pe.__data__
-    return {"machine": {0x8664: "x86_64", 0xAA64: "arm64", 0x14C: "i386"}.get(pe.FILE_HEADER.Machine, "?"),
-            "pe32plus": pe.OPTIONAL_HEADER.Magic == 0x20B, "dll": pe.is_dll(), "imports": imports,
-            "exports": exports, "linux_paths": [p.decode() for p in LINUX_PATHS if p in raw]}
+
+def linux_paths(path):
+    with open(path, "rb") as f:
+        raw = f.read()
+    return [p.decode() for p in LINUX_PATHS if p in raw]
 
 
 def main():

@@ -1,7 +1,10 @@
 #pragma once
-// The vocabulary of the surface table: one row per Python-visible callable,
-// and compile-time text built from rows (names, text signatures, JSON).
-// Plain C++: the rows carry no interpreter types.
+// The vocabulary of the surface table (lattice_surface.hpp): what a row says
+// of one Python-visible callable (its convention, borrow, parameters with
+// their annotations, result and operation), and build_text, which makes
+// compile-time text from a writer; the names, docstrings, records and the
+// stub check are written with it where they are used. Plain C++: the rows
+// carry no interpreter types.
 
 #include <array>
 #include <cstddef>
@@ -9,15 +12,18 @@
 
 namespace spinlattice::binding {
 
-// How the interpreter calls the row's wrapper.
-enum class Convention { constructor, representation, fast_call, no_arguments, getter, setter };
+// How the interpreter calls the row's wrapper. A batch is a fast call whose
+// operation makes a run of updates in slices, the interpreter let go of
+// between checks for signals (binding/run_in_slices.hpp).
+enum class Convention { constructor, representation, fast_call, no_arguments, getter, setter, batch };
 
 // Which borrow of the object's flag the wrapper holds around the operation.
 enum class Borrow { none, shared, exclusive };
 
 // A Python annotation; for parameters it also picks the argument conversion,
-// for results the result conversion.
-enum class Annotation { Int, Float, Str, ListOfInt, None, Class };  // Class: the class itself
+// for results the result conversion. Class: the class itself; Bytes: the spin
+// field as bytes; Spins: a spin field given as a buffer or a sequence of ints.
+enum class Annotation { Int, Float, Str, ListOfInt, None, Class, Bytes, Spins };
 
 struct Parameter {
     std::string_view name;
@@ -33,6 +39,14 @@ struct Callable {
     std::array<Parameter, N> parameters;  // after self or cls
     Annotation returns;
     Operation operation;
+    // Text after the signature in the docstring; the first members have none.
+    std::string_view summary = {};
+
+    constexpr Callable described(std::string_view text) const {
+        Callable row = *this;
+        row.summary = text;
+        return row;
+    }
 };
 
 template <std::size_t N, class Operation>

@@ -104,15 +104,34 @@ void raise_active_exception() noexcept {
 
 void keep_error_resuming_stop() { restore_raised_exception(fetch_error_resuming_stop()); }
 
-void note_failed_argument(std::string_view name) {
-    PyRef exc(fetch_error_resuming_stop());
-    if (PyRef note{argument_note(name)}) {
-        PyRef ok(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
+namespace {
+// Adds `note` (owned; nullptr when it could not be built) to exc; a failure to add it is discarded.
+void add_note(PyObject* exc, PyRef note) noexcept {
+    if (note) {
+        PyRef ok(PyObject_CallMethod(exc, "add_note", "O", note.get()));
         if (!ok) PyErr_Clear();
     } else {
         PyErr_Clear();
     }
+}
+}  // namespace
+
+void note_failed_argument(std::string_view name) {
+    PyRef exc(fetch_error_resuming_stop());
+    add_note(exc.get(), PyRef(argument_note(name)));
     restore_raised_exception(exc.release());
+}
+
+// Fixed text (fixed_texts.hpp).
+void note_stopped_run(const char* caller, std::uint64_t made, std::uint64_t count, std::uint64_t total) noexcept {
+    PyObject* exc = fetch_raised_exception();
+    if (!exc) return;
+    add_note(exc, PyRef(PyUnicode_FromFormat("%s was stopped after %llu of %llu updates, for which it would have "
+                                             "returned %llu",
+                                             caller, static_cast<unsigned long long>(made),
+                                             static_cast<unsigned long long>(count),
+                                             static_cast<unsigned long long>(total))));
+    restore_raised_exception(exc);
 }
 
 void raise_already_borrowed() noexcept { PyErr_SetString(PyExc_RuntimeError, fixed::kAlreadyBorrowed); }

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -42,6 +43,11 @@ void keep_error_resuming_stop();
 // The current error is the failed conversion of argument `name`: adds the note
 // "while processing '<name>'" (or resumes a stop) and leaves it set.
 void note_failed_argument(std::string_view name);
+
+// The current error ended a run of updates part way: adds the note "<caller>
+// was stopped after <made> of <count> updates, for which it would have
+// returned <total>" and leaves it set.
+void note_stopped_run(const char* caller, std::uint64_t made, std::uint64_t count, std::uint64_t total) noexcept;
 
 // Borrow refusals: RuntimeError with the fixed messages.
 void raise_already_borrowed() noexcept;

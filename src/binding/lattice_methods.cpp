@@ -1,7 +1,9 @@
 // One wrapper per convention, instantiated for each row of the surface table:
-// bind, borrow, convert the arguments in order, run the row's operation,
-// convert the result; the borrow is released on every way out and nothing is
-// thrown past a wrapper.
+// bind the arguments, convert them in order and take the row's borrow (a
+// reading call borrows before converting, a changing one after), run the
+// row's operation (a batch in slices, run_in_slices.hpp), convert the result;
+// the borrow is released on every way out and nothing is thrown past a
+// wrapper. The method and property tables and the type's slots are built here.
 
 #include "binding/lattice_methods.hpp"
 
@@ -14,11 +16,13 @@
 #include <utility>
 
 #include "binding/binder.hpp"
+#include "binding/bulk_spins.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/lattice_object.hpp"
 #include "binding/lattice_surface.hpp"
 #include "binding/py_ref.hpp"
+#include "binding/run_in_slices.hpp"
 #include "fixed_texts.hpp"
 
 namespace spinlattice::binding {
@@ -40,18 +44,35 @@ struct Held<Borrow::exclusive> {
     static model::Lattice& lattice(PyObject* self) noexcept { return as_lattice_object(self).lattice; }
 };
 
+// What a conversion may need besides the object: the lattice the call is on
+// (none for the constructor) and the call's full name for messages.
+struct CallContext {
+    PyObject* self;
+    const char* full_name;
+};
+
 // The argument conversion a parameter's annotation names.
 template <Annotation A>
 struct Argument;
 template <>
 struct Argument<Annotation::Int> {
     using type = std::uint64_t;
-    static bool convert(PyObject* obj, type& out) noexcept { return to_u64(obj, out); }
+    static bool convert(PyObject* obj, type& out, const CallContext&) noexcept { return to_u64(obj, out); }
 };
 template <>
 struct Argument<Annotation::Float> {
     using type = double;
-    static bool convert(PyObject* obj, type& out) noexcept { return to_double(obj, out); }
+    static bool convert(PyObject* obj, type& out, const CallContext&) noexcept { return to_double(obj, out); }
+};
+// One spin per site. The sizes never change after construction, so they are
+// read without a borrow (the spin storage itself may be replaced meanwhile).
+template <>
+struct Argument<Annotation::Spins> {
+    using type = model::SpinField;
+    static bool convert(PyObject* obj, type& out, const CallContext& call) {
+        const model::Lattice& lattice = as_lattice_object(call.self).lattice;
+        return to_spin_field(obj, lattice.width * lattice.height, call.full_name, out);
+    }
 };
 
 template <std::size_t I, class Indices = std::make_index_sequence<row_at<I>.parameters.size()>>
@@ -68,18 +89,20 @@ using Arguments = typename ArgumentsOf<I>::type;
 
 // Converts one argument; a failure gets the note naming `note_name` and ends the conversions.
 template <Annotation A>
-SPINLATTICE_INLINE bool convert_argument(PyObject* obj, typename Argument<A>::type& out, std::string_view note_name) {
-    if (Argument<A>::convert(obj, out)) [[likely]] return true;
+SPINLATTICE_INLINE bool convert_argument(PyObject* obj, typename Argument<A>::type& out, std::string_view note_name,
+                                         const CallContext& call) {
+    if (Argument<A>::convert(obj, out, call)) [[likely]] return true;
     note_failed_argument(note_name);
     return false;
 }
 
 // Converts bound[0..N) in parameter order, stopping at the first failure.
 template <std::size_t I>
-SPINLATTICE_INLINE bool convert_arguments(PyObject* const* bound, Arguments<I>& values) {
+SPINLATTICE_INLINE bool convert_arguments(PyObject* const* bound, Arguments<I>& values, PyObject* self) {
+    const CallContext call{self, full_name<I>.c_str()};
     return [&]<std::size_t... K>(std::index_sequence<K...>) {
         return (convert_argument<row_at<I>.parameters[K].annotation>(bound[K], std::get<K>(values),
-                                                                     row_at<I>.parameters[K].name) &&
+                                                                     row_at<I>.parameters[K].name, call) &&
                 ...);
     }(std::make_index_sequence<row_at<I>.parameters.size()>());
 }
@@ -130,6 +153,9 @@ SPINLATTICE_INLINE PyObject* run_and_convert(Run&& run) {
         } else if constexpr (A == Annotation::Str) {
             static_assert(std::is_same_v<T, std::string>);
             return PyUnicode_FromStringAndSize(value.data(), Py_ssize_t(value.size()));
+        } else if constexpr (A == Annotation::Bytes) {
+            static_assert(std::is_same_v<T, model::SpinField>);
+            return spin_bytes(value);
         } else {
             static_assert(A == Annotation::ListOfInt);
             return int_list(value);
@@ -168,21 +194,58 @@ PyObject* get_property(PyObject* self, void*) {
     return call_without_arguments<I>(self);
 }
 
-// The borrow is taken after binding and before conversion.
+// A reading call takes its borrow after binding and before conversion; a
+// changing one converts first, as the setters do.
 template <std::size_t I>
 PyObject* fast_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using H = Held<row_at<I>.borrow>;
+    constexpr bool convert_first = row_at<I>.borrow == Borrow::exclusive;
     return guarded([&]() -> PyObject* {
         PyObject* bound[row_at<I>.parameters.size()];
         if (!bind_fastcall(description<I>, args, nargs, kwnames, bound)) return nullptr;
+        Arguments<I> values;
+        if (convert_first && !convert_arguments<I>(bound, values, self)) return nullptr;
         typename H::Guard borrow(flag_of(self));
         if (!borrow) return nullptr;
-        Arguments<I> values;
-        if (!convert_arguments<I>(bound, values)) return nullptr;
+        if (!convert_first && !convert_arguments<I>(bound, values, self)) return nullptr;
         return run_and_convert<row_at<I>.returns>([&]() -> decltype(auto) {
-            return std::apply([&](auto... v) -> decltype(auto) { return row_at<I>.operation(H::lattice(self), v...); },
-                              values);
+            return std::apply(
+                [&](auto&... v) -> decltype(auto) { return row_at<I>.operation(H::lattice(self), std::move(v)...); },
+                values);
         });
+    });
+}
+
+// A run of updates: the count is converted before the exclusive borrow is
+// taken; the run is made in slices (run_in_slices.hpp). When a signal handler
+// or an update stops it part way, the lattice is left after its last whole
+// update and the exception says how far the run came.
+template <std::size_t I>
+PyObject* batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static_assert(row_at<I>.borrow == Borrow::exclusive && row_at<I>.returns == Annotation::Int);
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!bind_fastcall(description<I>, args, nargs, kwnames, bound)) return nullptr;
+        Arguments<I> values;
+        if (!convert_arguments<I>(bound, values, self)) return nullptr;
+        ExclusiveBorrow borrow(flag_of(self));
+        if (!borrow) return nullptr;
+        model::Lattice& lattice = as_lattice_object(self).lattice;
+        const std::uint64_t count = std::get<0>(values);
+        model::RunTally tally;
+        const int finished = guarded([&]() -> int {
+            const auto slice = [&lattice](std::uint64_t left, std::uint64_t work, model::RunTally& t) {
+                row_at<I>.operation(lattice, left, work, t);
+            };
+            if (run_in_slices(count, lattice.site_count(), tally, slice)) return 0;
+            keep_error_resuming_stop();
+            return -1;
+        });
+        if (finished != 0) {
+            note_stopped_run(full_name<I>.c_str(), tally.updates, count, tally.total);
+            return nullptr;
+        }
+        return PyLong_FromUnsignedLongLong(tally.total);
     });
 }
 
@@ -197,7 +260,9 @@ int set_property(PyObject* self, PyObject* value, void*) {
             return -1;
         }
         typename Argument<row_at<I>.parameters[0].annotation>::type converted;
-        if (!convert_argument<row_at<I>.parameters[0].annotation>(value, converted, row_at<I>.name)) return -1;
+        if (!convert_argument<row_at<I>.parameters[0].annotation>(value, converted, row_at<I>.name,
+                                                                   CallContext{self, full_name<I>.c_str()}))
+            return -1;
         typename H::Guard borrow(flag_of(self));
         if (!borrow) return -1;
         row_at<I>.operation(H::lattice(self), converted);
@@ -211,7 +276,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* bound[row_at<I>.parameters.size()];
         if (!extract_arguments_tuple_dict(description<I>, args, kwargs, bound)) return nullptr;
         Arguments<I> values;
-        if (!convert_arguments<I>(bound, values)) return nullptr;
+        if (!convert_arguments<I>(bound, values, nullptr)) return nullptr;
         model::Lattice record = std::apply(row_at<I>.operation, values);
         PyRef empty(PyTuple_New(0));
         if (!empty) return nullptr;
@@ -239,6 +304,9 @@ PyMethodDef method_entry() {
     if constexpr (r.convention == Convention::fast_call) {
         return {r.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_call<I>)),
                 METH_FASTCALL | METH_KEYWORDS, docstring<I>.c_str()};
+    } else if constexpr (r.convention == Convention::batch) {
+        return {r.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch<I>)),
+                METH_FASTCALL | METH_KEYWORDS, docstring<I>.c_str()};
     } else {
         static_assert(r.convention == Convention::no_arguments);
         return {r.name.data(), no_arguments<I>, METH_NOARGS, docstring<I>.c_str()};
@@ -252,8 +320,9 @@ PyGetSetDef property_entry() {
     else return {row_at<I>.name.data(), get_property<I>, nullptr, nullptr, nullptr};
 }
 
-constexpr auto kMethodRows =
-    rows_where([](Convention c) { return c == Convention::fast_call || c == Convention::no_arguments; });
+constexpr auto kMethodRows = rows_where([](Convention c) {
+    return c == Convention::fast_call || c == Convention::no_arguments || c == Convention::batch;
+});
 constexpr auto kPropertyRows = rows_where([](Convention c) { return c == Convention::getter; });
 
 auto method_table = []<std::size_t... J>(std::index_sequence<J...>) {

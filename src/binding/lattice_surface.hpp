@@ -1,8 +1,10 @@
 #pragma once
 // The Lattice class as Python sees it, one row per callable. The method and
 // property tables, the binder's descriptions, the docstrings and the exported
-// introspection records are all built from this table; a new callable is a
-// new row here and, where it needs one, its operation in the model.
+// introspection records are all built from this table (the records' symbols
+// by cmake/surface.cmake), and the stub is checked against it at compile time
+// (stub_check.cpp); a new callable is a new row here, its operation in the
+// model where it needs one, and its entry in stubs/spinlattice.pyi.
 
 #include <cstddef>
 #include <cstdint>
@@ -57,6 +59,22 @@ inline constexpr auto kLatticeSurface = std::tuple{
     callable("as_array", no_arguments, shared, ListOfInt, [](const Lattice& l) -> const model::SpinField& {
         return l.sites;
     }),
+    callable("simulation_steps", batch, exclusive, {{"count", Int}}, Int,
+             [](Lattice& l, u64 count, u64 work, model::RunTally& tally) {
+                 model::simulation_steps(l, count, work, tally);
+             })
+        .described("Make count single-spin Metropolis updates; return how many flipped."),
+    callable("wolff_steps", batch, exclusive, {{"count", Int}}, Int,
+             [](Lattice& l, u64 count, u64 work, model::RunTally& tally) {
+                 model::wolff_steps(l, count, work, tally);
+             })
+        .described("Make count Wolff cluster updates; return how many spins they flipped."),
+    callable("as_bytes", no_arguments, shared, Bytes, [](const Lattice& l) -> const model::SpinField& {
+        return l.sites;
+    }).described("The spins as bytes, one signed byte per site in site-index order."),
+    callable("set_spins", fast_call, exclusive, {{"spins", Spins}}, None,
+             [](Lattice& l, model::SpinField spins) { l.set_spins(std::move(spins)); })
+        .described("Replace every spin: one 1 or -1 per site, as a buffer of integers or a sequence of ints."),
     callable("width", getter, shared, Int, [](const Lattice& l) { return l.width; }),
     callable("height", getter, shared, Int, [](const Lattice& l) { return l.height; }),
     callable("temperature", getter, shared, Float, [](const Lattice& l) { return l.temperature(); }),
@@ -117,8 +135,8 @@ inline constexpr auto full_name = build_text([](auto& put) {
     put("()");
 });
 
-// The docstring is the text signature alone: "name($self, a, b)\n--\n\n"; for the
-// class "Lattice(a, b)\n--\n\n".
+// The docstring is the text signature, "name($self, a, b)\n--\n\n" (for the
+// class "Lattice(a, b)\n--\n\n"), then the row's summary, if any.
 template <std::size_t I>
 inline constexpr auto docstring = build_text([](auto& put) {
     const auto& r = row_at<I>;
@@ -130,6 +148,7 @@ inline constexpr auto docstring = build_text([](auto& put) {
         put(r.parameters[i].name);
     }
     put(")\n--\n\n");
+    put(r.summary);
 });
 
 }  // namespace spinlattice::binding

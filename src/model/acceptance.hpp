@@ -10,6 +10,7 @@
 
 #include "model/energy_terms.hpp"
 #include "model/exponential.hpp"
+#include "random/draw_cursor.hpp"
 #include "random/std_rng.hpp"
 
 namespace spinlattice::model {
@@ -28,9 +29,18 @@ public:
     // The decision, with its unit draw taken from the generator when it needs one.
     bool decide(random::StdRng& rng) const noexcept { return sure() || (rng.next_u64() >> 11) < bound_; }
     // The same with the draw read in place (needs room for two words).
-    bool decide(random::StdRng::BufferedDraws& draws) const noexcept {
+    bool decide(random::DrawCursor& draws) const noexcept {
         const bool below = (draws.wide() >> 11) < bound_;
         draws.take(words_);
+        return below;
+    }
+    // The same with a branch on whether the draw is taken. In a run of
+    // updates a predicted branch lets the next update start before this one
+    // is decided, where the position of its words would otherwise wait for it.
+    bool decide_branching(random::DrawCursor& draws) const noexcept {
+        if (sure()) return true;
+        const bool below = (draws.wide() >> 11) < bound_;
+        draws.take(2);
         return below;
     }
 

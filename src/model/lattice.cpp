@@ -30,6 +30,6 @@ Lattice::Lattice(std::uint64_t width, std::uint64_t height, SpinField sites, dou
       temperature_(temperature),
       h_z_(h_z),
       acceptance_(temperature, h_z),
-      width_reciprocal_(width > 1 && (width >> 32) == 0 ? ~std::uint64_t(0) / width + 1 : 0) {}
+      width_reciprocal_(width_reciprocal(width)) {}
 
 }  // namespace spinlattice::model

@@ -4,16 +4,16 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 
 #include "model/acceptance.hpp"
+#include "model/geometry.hpp"
 #include "model/spin_field.hpp"
 #include "fixed_texts.hpp"
 #include "random/std_rng.hpp"
 #include "stop.hpp"
 
 namespace spinlattice::model {
-
-using Neighbours = std::array<std::uint64_t, 4>;  // left, up, right, down
 
 class Lattice {
 public:
@@ -56,6 +56,14 @@ public:
 
     std::uint64_t site_count() const noexcept { return sites.size(); }
 
+    // Replaces every spin by `spins`, one +1 or -1 per site in site-index
+    // order, values checked by the caller; draws nothing. Stops, changing
+    // nothing, when the count is not the site count.
+    void set_spins(SpinField spins) {
+        if (spins.size() != site_count()) [[unlikely]] stop(fixed::kSpinCountMismatch);
+        sites = std::move(spins);
+    }
+
     // Left, up, right, down of site k, wrapping at the edges; stops when k is outside.
     Neighbours neighbour_list(std::uint64_t k) const {
         if (k >= site_count()) [[unlikely]] stop(fixed::kOutOfBounds);
@@ -64,28 +72,13 @@ public:
 
     // Row and column of a k already known to be below the site count.
     std::array<std::uint64_t, 2> position(std::uint64_t k) const noexcept {
-        const std::uint64_t w = width;
-        if (width_reciprocal_ != 0 && (k >> 32) == 0) [[likely]] {
-            // Exact for 32-bit k and width (Lemire, Kaser and Kurz, "Faster remainder by direct computation").
-            using u128 = unsigned __int128;
-            const std::uint64_t fraction = width_reciprocal_ * k;
-            return {std::uint64_t((u128(width_reciprocal_) * k) >> 64), std::uint64_t((u128(fraction) * w) >> 64)};
-        }
-        if (((k | w) >> 32) == 0)  // 32-bit division is several times cheaper
-            return {std::uint32_t(k) / std::uint32_t(w), std::uint32_t(k) % std::uint32_t(w)};
-        return {k / w, k % w};
+        return model::position(k, width, width_reciprocal_);
     }
 
     // The neighbour list of a k already known to be below the site count.
     Neighbours neighbour_list_unchecked(std::uint64_t k) const noexcept {
-        const std::uint64_t w = width, h = height;
         const auto [row, col] = position(k);
-        // Comparisons give the same wrap as (col + w - 1) % w without two more divisions.
-        const std::uint64_t left = col == 0 ? w - 1 : col - 1;
-        const std::uint64_t right = col + 1 == w ? 0 : col + 1;
-        const std::uint64_t up = row == 0 ? h - 1 : row - 1;
-        const std::uint64_t down = row + 1 == h ? 0 : row + 1;
-        return {row * w + left, up * w + col, row * w + right, down * w + col};
+        return model::neighbour_list(k, row, col, width, height);
     }
 
     std::uint64_t idx_to_flat(std::uint64_t row, std::uint64_t col) const {
@@ -95,7 +88,7 @@ public:
 
     std::array<std::uint64_t, 2> flat_to_idx(std::uint64_t flat_idx) const {
         if (flat_idx >= site_count()) [[unlikely]] stop(fixed::kOutOfBounds);
-        return {flat_idx / width, flat_idx % width};
+        return position(flat_idx);
     }
 
 private:
@@ -106,7 +99,7 @@ private:
     double h_z_;
     // Not part of the state: Metropolis outcomes cached for the current temperature and h_z.
     AcceptanceTable acceptance_;
-    // Not part of the state: ceil(2^64 / width) for 1 < width < 2^32, else 0, to divide by multiplying.
+    // Not part of the state: width_reciprocal(width), to divide by multiplying.
     std::uint64_t width_reciprocal_;
     // Not part of the state: see inline_sites().
     std::uint32_t inline_sites_ = 0;

@@ -5,8 +5,8 @@ namespace spinlattice::model {
 namespace {
 // Calls site(s, nb) for every site in index order, with nb its exact
 // neighbour sum ((left + up) + right) + down. Walks rows and columns instead
-// of dividing per site; the neighbours are those of neighbour_list, with the
-// two edge columns taken out of the inner loop.
+// of dividing per site, wrapping by before() and after() (geometry.hpp), with
+// the two edge columns taken out of the inner loop.
 template <class Site>
 void for_each_site(const Lattice& lattice, Site&& site) noexcept {
     const std::uint64_t w = lattice.width, h = lattice.height;
@@ -16,16 +16,17 @@ void for_each_site(const Lattice& lattice, Site&& site) noexcept {
     };
     for (std::uint64_t row = 0; row < h; ++row) {
         const Spin* here = s + row * w;
-        const Spin* above = s + (row == 0 ? h - 1 : row - 1) * w;
-        const Spin* below = s + (row + 1 == h ? 0 : row + 1) * w;
+        const Spin* above = s + before(row, h) * w;
+        const Spin* below = s + after(row, h) * w;
         if (w == 1) {
             visit(here[0], here[0], above[0], here[0], below[0]);
             continue;
         }
-        visit(here[0], here[w - 1], above[0], here[1], below[0]);
-        for (std::uint64_t col = 1; col + 1 < w; ++col)
+        const std::uint64_t last = w - 1;
+        visit(here[0], here[before(0, w)], above[0], here[1], below[0]);
+        for (std::uint64_t col = 1; col < last; ++col)
             visit(here[col], here[col - 1], above[col], here[col + 1], below[col]);
-        visit(here[w - 1], here[w - 2], above[w - 1], here[0], below[w - 1]);
+        visit(here[last], here[last - 1], above[last], here[after(last, w)], below[last]);
     }
 }
 }  // namespace

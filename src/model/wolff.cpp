@@ -1,7 +1,8 @@
 #include "model/wolff.hpp"
 
 #include "model/exponential.hpp"
-#include "model/site_stack.hpp"
+#include "random/draw_cursor.hpp"
+#include "model/cluster_storage.hpp"
 
 namespace spinlattice::model {
 
@@ -28,18 +29,20 @@ struct JoinsAlways {
 //
 // Every neighbour is examined without a data-dependent branch: its entries
 // are written, and kept only when it joins. The one branch per site, on
-// whether it touches an edge, is rarely taken. The draws are read in place;
-// when fewer than one expansion's words are left the generator refills
-// ahead, keeping those words in front, so the loop never takes them one by one.
+// whether it touches an edge, is rarely taken. The draws are read in place
+// (draw_cursor.hpp); when fewer than one expansion's words are left the
+// cursor refills, keeping those words in front, so the loop never takes them
+// one by one.
 //
 // Index is 32-bit when every site index fits, halving the lists' memory. The
 // start spin s0 is a template argument and the list ends are pointers, so
 // that the loop's values fit in registers; they live in locals because spin
 // stores are byte stores, which the compiler must assume may alias any member
 // it would otherwise reload.
+// Returns the number of sites in the cluster: each is expanded exactly once.
 template <class Index, Spin s0, class Joins>
-void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
-    using Geometry = PendingGeometry<Index>;
+std::uint64_t grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
+    using Geometry = ClusterGeometry<Index>;
     using Entry = typename Geometry::Entry;
     constexpr unsigned kExpansionWords = 8;  // four unit draws at most
     random::StdRng& rng = lattice.rng;
@@ -53,18 +56,19 @@ void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
     Index* tail = joined;
     // Room for one more expansion while tail <= roomy (pending never outgrows joined).
     Index* roomy = joined + storage.capacity() - 4;
+    std::uint64_t expanded = 0;
 
     // Expands pending sites until none is left, the draws in the buffer run
     // short or (while listing joined sites) the lists are full.
     auto expand = [&](auto listing) {
-        auto units = rng.buffered_draws();
+        random::DrawCursor units(rng);
         // Examines one neighbour; a like spin takes its draw and joins when the draw says so.
         auto examine = [&](Entry e) {
             const Index m = Geometry::site(e);
             const std::uint32_t spin = std::uint8_t(spins[m]);  // 1 or 255
             const std::uint64_t like = (s0 > 0 ? spin ^ 0xFFu : spin) >> 7;
             const std::uint64_t joins_now = like & joins(units.wide());
-            units.take_if(like);
+            units.take(2 * like);
             // s0 stays only when like and not joining; everything else is now -s0
             spins[m] = Spin(s0 * (2 * int(like ^ joins_now) - 1));
             *top = e;
@@ -74,9 +78,10 @@ void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
                 tail += joins_now;
             }
         };
-        while (top != pending && units.room_words(kExpansionWords) && (!listing || tail <= roomy))
+        while (top != pending && units.has_room(kExpansionWords) && (!listing || tail <= roomy)) {
             geometry.for_each_neighbour(*--top, examine);
-        rng.finish(units);
+            ++expanded;
+        }
     };
 
     spins[start] = Spin(-s0);
@@ -91,7 +96,7 @@ void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
     constexpr std::uint64_t kAllAtOnce = 64;
     bool listing = true;
     while (top != pending) {
-        if (!rng.room_words(kExpansionWords)) rng.refill_ahead();
+        if (!random::DrawCursor::has_room(rng, kExpansionWords)) random::DrawCursor(rng).refill();
         if (!listing) {
             expand(std::false_type{});
             continue;
@@ -118,33 +123,48 @@ void grow_cluster(Lattice& lattice, std::uint64_t start, Joins joins) {
         tail = joined + count;
         roomy = joined + storage.capacity() - 4;
     }
+    return expanded;
 }
 
 template <class Index, class Joins>
-void grow_cluster_from(Lattice& lattice, std::uint64_t start, Joins joins) {
-    if (lattice.sites[start] > 0)
-        grow_cluster<Index, 1>(lattice, start, joins);
-    else
-        grow_cluster<Index, -1>(lattice, start, joins);
+std::uint64_t grow_cluster_from(Lattice& lattice, std::uint64_t start, Joins joins) {
+    if (lattice.sites[start] > 0) return grow_cluster<Index, 1>(lattice, start, joins);
+    return grow_cluster<Index, -1>(lattice, start, joins);
 }
 
 template <class Index>
-void grow_cluster_from(Lattice& lattice, std::uint64_t start, random::UnitBound p) {
-    if (p.certain())
-        grow_cluster_from<Index>(lattice, start, JoinsAlways{});
-    else
-        grow_cluster_from<Index>(lattice, start, JoinsBelow{p.wide_limit()});
+std::uint64_t grow_cluster_from(Lattice& lattice, std::uint64_t start, random::UnitBound p) {
+    if (p.certain()) return grow_cluster_from<Index>(lattice, start, JoinsAlways{});
+    return grow_cluster_from<Index>(lattice, start, JoinsBelow{p.wide_limit()});
+}
+
+// The bond probability 1 - exp(-2 / temperature), as the integer bound of a unit draw.
+random::UnitBound bond_probability(const Lattice& lattice) noexcept {
+    return random::UnitBound(1.0 - libm_exp(-2.0 / lattice.temperature()));
+}
+
+std::uint64_t wolff_step(Lattice& lattice, random::UnitBound p) {
+    const std::uint64_t n = lattice.site_count();
+    const std::uint64_t start = lattice.rng.random_range(n);
+    if ((n >> 32) == 0) return grow_cluster_from<std::uint32_t>(lattice, start, p);
+    return grow_cluster_from<std::uint64_t>(lattice, start, p);
 }
 }  // namespace
 
-void wolff_step(Lattice& lattice) {
-    const std::uint64_t n = lattice.site_count();
-    const std::uint64_t start = lattice.rng.random_range(n);
-    const random::UnitBound p(1.0 - libm_exp(-2.0 / lattice.temperature()));
-    if ((n >> 32) == 0)
-        grow_cluster_from<std::uint32_t>(lattice, start, p);
-    else
-        grow_cluster_from<std::uint64_t>(lattice, start, p);
+std::uint64_t wolff_step(Lattice& lattice) { return wolff_step(lattice, bond_probability(lattice)); }
+
+void wolff_steps(Lattice& lattice, std::uint64_t count, std::uint64_t work, RunTally& tally) {
+    if (count == 0) return;
+    // The temperature can't change during the run: p is the same for every update.
+    const random::UnitBound p = bond_probability(lattice);
+    std::uint64_t made = 0, done = 0;
+    do {
+        const std::uint64_t size = wolff_step(lattice, p);  // a stop leaves the tally at the whole updates
+        ++made;
+        ++tally.updates;
+        tally.total += size;
+        done += size + kWolffUpdateWork;
+    } while (made < count && done < work);
 }
 
 }  // namespace spinlattice::model

@@ -1,8 +1,8 @@
 #pragma once
 // A lattice's generator and its draws: the index draw, the unit draw, the
-// coin draw, a batch of coins, and a cursor that reads words and draws in
-// place from the buffer. Nothing here knows what the draws are for. The model
-// uses nothing beneath this header; the words come from block_rng.hpp.
+// coin draw and a batch of coins. Nothing here knows what the draws are for.
+// The model uses these and the in-place reading of draw_cursor.hpp, nothing
+// beneath them; the words come from block_rng.hpp.
 
 #include <cstdint>
 
@@ -112,37 +112,8 @@ public:
         }
     }
 
-    // Words and draws read straight from the buffer without a refill, for a
-    // caller that checked room first; finish() hands the position back to the generator.
-    class BufferedDraws {
-    public:
-        // Whether `words` words can be read in place.
-        bool room_words(unsigned words) const noexcept { return next_ + words <= words_ + BlockRng::buffer_len; }
-        // The word draw.
-        std::uint32_t next_word() noexcept { return *next_++; }
-        // The wide value at the cursor, not yet taken: a caller decides from it
-        // and then takes its words or not, without a branch on that.
-        std::uint64_t wide() const noexcept { return wide_at(next_); }
-        void take(std::uint64_t words) noexcept { next_ += words; }
-        void take_if(std::uint64_t draw) noexcept { next_ += 2 * draw; }
-
-    private:
-        friend class StdRng;
-        BufferedDraws(const std::uint32_t* words, std::uint64_t index) noexcept : words_(words), next_(words + index) {}
-        const std::uint32_t* words_;
-        const std::uint32_t* next_;  // a cursor rather than an index: one register less in the loops that use it
-    };
-    // Whether `count` (at most buffer_len) words can be read in place; the same as buffered_draws().room_words(count),
-    // tested on the position without forming the cursor first.
-    bool room_words(unsigned count) const noexcept { return words().position() <= BlockRng::buffer_len - count; }
-    // Makes the next block now, keeping the fewer than carry_len words left in
-    // front of it; the draws stay the same words in the same order.
-    void refill_ahead() noexcept { words().refill_ahead(); }
-    // A cursor at the next unread word.
-    BufferedDraws buffered_draws() const noexcept { return BufferedDraws(words().buffer(), words().position()); }
-    void finish(const BufferedDraws& draws) noexcept { words().advance(std::uint64_t(draws.next_ - draws.words_) - words().position()); }
-
 private:
+    friend class DrawCursor;  // reads the buffer in place (draw_cursor.hpp)
     explicit StdRng(const Seed& seed) noexcept : keystream_(seed) {}
 
     [[gnu::noinline]] std::uint64_t random_range_wide(std::uint64_t n) noexcept {

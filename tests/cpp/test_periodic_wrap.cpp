@@ -1,9 +1,9 @@
-// Each encoding of the periodic wrap in the hot paths against its definition,
-// neighbour_list: the site at column (col -+ 1) mod w and row (row -+ 1) mod h.
-// On small and degenerate shapes, where every site touches an edge or the
-// neighbours coincide: position and neighbour_list_unchecked, the inline
-// Metropolis update's offsets and the row of its index draw, the Wolff
-// update's pending-site entries, and the observables' row walk.
+// The geometry's encodings of the periodic wrap against its definition: the
+// site at column (col -+ 1) mod w and row (row -+ 1) mod h. On small and
+// degenerate shapes, where every site touches an edge or the neighbours
+// coincide: position and the neighbour list, the offsets the Metropolis
+// update reads (and the row of its index draw), the Wolff update's cluster
+// entries, and the observables' row walk.
 
 #include <cstdint>
 #include <utility>
@@ -13,10 +13,11 @@
 #include "model/lattice.hpp"
 #include "model/metropolis.hpp"
 #include "model/observables.hpp"
-#include "model/pending_site.hpp"
+#include "model/geometry.hpp"
 
 using spinlattice::model::Lattice;
 using spinlattice::model::Neighbours;
+using spinlattice::random::DrawCursor;
 using spinlattice::random::Seed;
 using spinlattice::random::StdRng;
 
@@ -71,8 +72,8 @@ void test_metropolis_offsets() {
             const Neighbours expected = wrapped(w, h, k);
             const std::uint64_t row = k / w, col = k % w;
             const bool edge = touches_edge(row, col, w, h);
-            const NeighbourOffsets used = edge ? edge_offsets(row, col, w, h, n) : interior_offsets(w);
-            const NeighbourOffsets general = edge_offsets(row, col, w, h, n);
+            const NeighbourOffsets used = edge ? neighbour_offsets(row, col, w, h, n) : interior_offsets(w);
+            const NeighbourOffsets general = neighbour_offsets(row, col, w, h, n);
             for (int i = 0; i < 4; ++i) {
                 wrong += k + used[i] != expected[i];
                 wrong += k + general[i] != expected[i];  // the edge form holds for every site
@@ -94,14 +95,16 @@ void test_metropolis_row() {
         const std::uint32_t n = w * h;
         StdRng g = StdRng::from_seed(Seed{std::uint8_t(w), std::uint8_t(h)});
         for (int draw = 0; draw < 2000; ++draw) {
-            if (!g.room_words(2)) g.refill_ahead();
+            if (!DrawCursor::has_room(g, 2)) DrawCursor(g).refill();
             const std::uint64_t before = g.index();
             StdRng reference = g;
             const std::uint64_t expected = reference.random_range(n);
-            auto draws = g.buffered_draws();
-            const auto [index, row] = spinlattice::model::site_and_row(draws, n, h, w);
-            g.finish(draws);
-            wrong += index != expected || row != expected / w || g.index() != reference.index();
+            spinlattice::model::SiteAndRow drawn{};
+            {
+                DrawCursor draws(g);
+                drawn = spinlattice::model::site_and_row(draws, n, h, w);
+            }
+            wrong += drawn.index != expected || drawn.row != expected / w || g.index() != reference.index();
             corrected += (g.index() + 64 - before) % 64 == 2;
         }
     }
@@ -111,7 +114,7 @@ void test_metropolis_row() {
 
 template <class Index>
 int wrong_pending_entries(std::uint64_t w, std::uint64_t h) {
-    using Geometry = spinlattice::model::PendingGeometry<Index>;
+    using Geometry = spinlattice::model::ClusterGeometry<Index>;
     const std::uint64_t n = w * h;
     const Geometry geometry(w, n);
     int wrong = 0;

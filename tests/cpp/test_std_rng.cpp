@@ -12,10 +12,12 @@
 
 #include "chacha_reference.hpp"
 #include "check.hpp"
+#include "random/draw_cursor.hpp"
 #include "random/std_rng.hpp"
 #include "stop.hpp"
 
 using spinlattice::random::BlockRng;
+using spinlattice::random::DrawCursor;
 using spinlattice::random::Seed;
 using spinlattice::random::StdRng;
 using spinlattice::random::UnitBound;
@@ -153,19 +155,18 @@ void test_interleaved_draws_follow_the_stream() {
             const std::uint64_t before = g.index();
             switch (lcg.next() % 7) {
                 case 5:
-                    if (!g.room_words(BlockRng::carry_len)) {
-                        g.refill_ahead();
+                    if (!DrawCursor::has_room(g, BlockRng::carry_len)) {
+                        DrawCursor(g).refill();
                         ahead += before != 64;  // some words were carried
                     }
                     break;
                 case 6: {
-                    auto units = g.buffered_draws();
-                    for (std::uint64_t k = lcg.next() % 4; k > 0 && units.room_words(2); --k) {
+                    DrawCursor units(g);
+                    for (std::uint64_t k = lcg.next() % 4; k > 0 && units.has_room(2); --k) {
                         const bool draw = lcg.next() & 1;
                         mismatches += draw && units.wide() != m.wide();
-                        units.take_if(draw);
+                        units.take(2 * draw);
                     }
-                    g.finish(units);
                     break;
                 }
                 case 0: mismatches += g.next_u32() != m.word(); break;
@@ -241,9 +242,9 @@ void test_unit_bound_matches_the_comparison() {
     CHECK_EQ(mismatches, 0);
 }
 
-// Buffered draws take exactly the words that index and unit draws would, at
+// A cursor's draws take exactly the words that index and unit draws would, at
 // every position a run can start from, and stop being offered before word 64.
-void test_buffered_draws_follow_the_stream() {
+void test_cursor_draws_follow_the_stream() {
     const Seed seed = counting_seed();
     for (std::uint64_t start = 0; start <= 130; ++start) {
         StreamModel m{key_stream(seed, 16)};
@@ -251,24 +252,29 @@ void test_buffered_draws_follow_the_stream() {
         for (std::uint64_t i = 0; i < start; ++i) CHECK_EQ(g.next_u32(), m.word());
         Lcg lcg{start};
         const std::uint64_t before = g.index();
-        auto units = g.buffered_draws();
         int mismatches = 0, tests = 0;
-        const std::uint32_t bounds[] = {1, 7, 3u << 30, 0xFFFFFFFFu, 2969686940u};
-        while (units.room_words(2)) {
-            const std::uint64_t choice = lcg.next();
-            if (choice % 3 == 0) {  // an index draw, one or two words
-                const std::uint32_t n = bounds[choice / 3 % 5];
-                mismatches += spinlattice::random::narrow_index(n, [&units] { return units.next_word(); }) != m.range(n);
+        {
+            DrawCursor units(g);
+            const std::uint32_t bounds[] = {1, 7, 3u << 30, 0xFFFFFFFFu, 2969686940u};
+            while (units.has_room(2)) {
+                const std::uint64_t choice = lcg.next();
+                if (choice % 3 == 0) {  // an index draw, one or two words
+                    const std::uint32_t n = bounds[choice / 3 % 5];
+                    const std::uint64_t at = units.words_left();
+                    bool corrected = false;
+                    const std::uint64_t i = units.index(
+                        n, [](std::uint64_t k, std::uint32_t) { return k; },
+                        [&corrected](std::uint64_t k) { corrected = true; return k; });
+                    mismatches += i != m.range(n) || corrected != (at - units.words_left() == 2);
+                    ++tests;
+                    continue;
+                }
+                const bool draw = choice & 1;
+                mismatches += draw && units.wide() != m.wide();
+                units.take(2 * draw);  // a refused draw takes nothing
                 ++tests;
-                continue;
             }
-            const bool draw = choice & 1;
-            mismatches += draw && units.wide() != m.wide();
-            units.take_if(draw);
-            if (!draw) units.take_if(false);  // a refused draw takes nothing either
-            ++tests;
         }
-        g.finish(units);
         CHECK_EQ(mismatches, 0);
         CHECK_EQ(g.index(), m.index());
         CHECK(g.index() >= 63);
@@ -422,7 +428,7 @@ int main() {
     test_interleaved_draws_follow_the_stream();
     test_batched_coins_match_single_draws();
     test_unit_bound_matches_the_comparison();
-    test_buffered_draws_follow_the_stream();
+    test_cursor_draws_follow_the_stream();
     test_random_range();
     test_coin_index();
     return check::finish("test_std_rng");

@@ -2,29 +2,29 @@
 that needs more than the interpreter and the system, or exp from elsewhere, is refused;
 the headers made for those systems say what those systems' builds say."""
 
-import os
+import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-import check_module_imports as check  # noqa: E402
-import cross_headers  # noqa: E402
+import pytest
+
+import check_module_imports as check
+import cross_headers
 
 LIBSYSTEM = "/usr/lib/libSystem.B.dylib"
-RECORDS = [f"SPINLATTICE_INTROSPECTION_{k}" for k in range(20)]
 
 
-def sound_macho():
+def sound_macho(records):
     return {"arch": "arm64", "filetype": "dylib", "libraries": [LIBSYSTEM],
             "undefined": {"PyErr_Clear": None, "_Py_Dealloc": None, "exp": LIBSYSTEM, "malloc": LIBSYSTEM},
-            "exports": ["PyInit_spinlattice", "_Znwm", "_mh_dylib_header"] + RECORDS,
+            "exports": ["PyInit_spinlattice", "_Znwm", "_mh_dylib_header"] + records,
             "defines_exp": False, "linux_paths": []}
 
 
-def sound_pe():
+def sound_pe(records):
     return {"machine": "x86_64", "pe32plus": True, "dll": True,
             "imports": {"python313.dll": ["PyErr_Clear"], "KERNEL32.dll": ["CloseHandle"],
                         "bcrypt.dll": ["BCryptGenRandom"], "api-ms-win-crt-math-l1-1-0.dll": ["exp"]},
-            "exports": ["PyInit_spinlattice"] + RECORDS, "linux_paths": []}
+            "exports": ["PyInit_spinlattice"] + records, "linux_paths": []}
 
 
 def assert_each_fault_named(faults, sound, problems_of):
@@ -36,8 +36,12 @@ def assert_each_fault_named(faults, sound, problems_of):
         assert any(p.startswith(expected) for p in problems), (expected, problems)
 
 
-def test_macho_faults_are_each_named():
-    assert check.macho_problems(sound_macho(), "arm64") == []
+def test_linux_build_exports_what_every_build_must(linux_exports, records):
+    assert check.export_problems(linux_exports) == [] and len(records) >= 2
+
+
+def test_macho_faults_are_each_named(records):
+    assert check.macho_problems(sound_macho(records), "arm64") == []
     faults = {
         "links /usr/local/lib/libstdc++.6.dylib": lambda s: s["libraries"].append("/usr/local/lib/libstdc++.6.dylib"),
         "needs getrandom": lambda s: s["undefined"].update(getrandom=LIBSYSTEM),
@@ -48,14 +52,14 @@ def test_macho_faults_are_each_named():
         "contains the path /dev/urandom": lambda s: s["linux_paths"].append("/dev/urandom"),
         "exports beyond the entry points and records: helper": lambda s: s["exports"].append("helper"),
         "PyInit_spinlattice is not exported": lambda s: s["exports"].remove("PyInit_spinlattice"),
-        "introspection records exported": lambda s: s["exports"].remove("SPINLATTICE_INTROSPECTION_3"),
+        "introspection records exported": lambda s: s["exports"].remove(records[0]),
         "architecture x86_64": lambda s: s.update(arch="x86_64"),
     }
-    assert_each_fault_named(faults, sound_macho, lambda summary: check.macho_problems(summary, "arm64"))
+    assert_each_fault_named(faults, lambda: sound_macho(records), lambda summary: check.macho_problems(summary, "arm64"))
 
 
-def test_pe_faults_are_each_named():
-    assert check.pe_problems(sound_pe(), "python313.dll") == []
+def test_pe_faults_are_each_named(records):
+    assert check.pe_problems(sound_pe(records), "python313.dll") == []
     faults = {
         "imports msvcp140.dll": lambda s: s["imports"].update({"MSVCP140.dll": ["?_Xlength_error@std@@YAXPEBD@Z"]}),
         "imports libwinpthread-1.dll": lambda s: s["imports"].update({"libwinpthread-1.dll": ["pthread_once"]}),
@@ -67,29 +71,51 @@ def test_pe_faults_are_each_named():
             "_ZNSt12length_errorC2EPKc"),
         "x86_64 PE32 DLL": lambda s: s.update(pe32plus=False),
     }
-    assert_each_fault_named(faults, sound_pe, lambda summary: check.pe_problems(summary, "python313.dll"))
+    assert_each_fault_named(faults, lambda: sound_pe(records), lambda summary: check.pe_problems(summary, "python313.dll"))
 
 
-def test_macho_tables_are_read_as_dyld_reads_them():
-    # Root: no terminal, two edges; the second leads to a node with two terminal children.
-    leaf = b"\x03\x00\x80\x01\x00"  # a terminal of 3 bytes (flags 0, address 0x80), no children
-    root_edges = [(b"_PyInit_spinlattice", 60), (b"_SPINLATTICE_INTROSPECTION_", 70)]
-    root = b"\x00" + bytes([2]) + b"".join(e + b"\0" + bytes([o]) for e, o in root_edges)
-    inner = b"\x00\x02" + b"0\0" + bytes([80]) + b"1\0" + bytes([90])
-    trie = bytearray(100)
-    for offset, data in ((0, root), (60, leaf), (70, inner), (80, leaf), (90, leaf)):
-        trie[offset:offset + len(data)] = data
-    assert sorted(check.trie_names(bytes(trie))) == [
-        "_PyInit_spinlattice", "_SPINLATTICE_INTROSPECTION_0", "_SPINLATTICE_INTROSPECTION_1"]
-    # Flat lookup for the interpreter's symbol, then libSystem (ordinal 1) for exp, each bound once.
-    binds = (b"\x72\x10" + b"\x3e" + b"\x40_PyErr_Clear\0" + b"\x90" + b"\x11" + b"\x40_exp\0"
-             + b"\xc0\x02\x08" + b"\x00")
-    assert check.bind_ordinals(binds) == {"_PyErr_Clear": -2, "_exp": 1}
-    # The same two imports as Apple's newer linkers write them: chained fixups, 32-bit import entries.
-    symbols = b"\0_PyErr_Clear\0_exp\0"
-    header = b"".join(v.to_bytes(4, "little") for v in (0, 0, 28, 36, 2, 1, 0))
-    imports = (0xFE | 1 << 9).to_bytes(4, "little") + (1 | 14 << 9).to_bytes(4, "little")
-    assert check.chained_import_ordinals(header + imports + symbols) == {"_PyErr_Clear": -2, "_exp": 1}
+# A module in miniature: the interpreter's function, exp as the real module takes it, the
+# entry point and the records. FAULTY adds an export and takes exp from the wrong place.
+MODULE = r"""
+#include <math.h>
+#ifdef _WIN32
+#define EXPORT __declspec(dllexport)
+extern double (*__imp_exp)(double);
+#define SYSTEM_EXP __imp_exp
+#else
+#define EXPORT __attribute__((visibility("default")))
+#define SYSTEM_EXP exp
+#endif
+void PyErr_Clear(void);
+%s
+#ifdef FAULTY
+EXPORT double helper(double x) { return x; }
+#ifdef _WIN32
+#undef SYSTEM_EXP
+#define SYSTEM_EXP exp  /* MinGW's own, linked in */
+#else
+double exp(double x) { return x; }
+#endif
+#endif
+EXPORT void *PyInit_spinlattice(void) { static volatile double x = 1.0; PyErr_Clear(); return (void *)(long long)SYSTEM_EXP(x); }
+"""
+
+
+@pytest.mark.parametrize("target, faults", [
+    ("aarch64-macos.13.3", ["defines exp itself", "exports beyond the entry points and records: exp, helper"]),
+    ("x86_64-windows-gnu", ["exp is imported from nowhere", "exports beyond the entry points and records: helper"]),
+])
+def test_built_modules_are_read_through_lief(tmp_path, zig_cc, import_library, records, target, faults):
+    """Modules built here by zig: the sound one passes with every record counted, the faulty
+    one is refused with each of its faults named."""
+    source = MODULE % "\n".join(f'EXPORT const char {r}[] = "{r}";' for r in records)
+    links = ([f"-L{tmp_path}", import_library(tmp_path, "python313.dll", ["PyErr_Clear"])] if "windows" in target
+             else ["-undefined", "dynamic_lookup"])
+    for faulty, expected in ((False, [f"exports PyInit_spinlattice and {len(records)} records"]), (True, faults)):
+        module = zig_cc(target, source, tmp_path / f"module{int(faulty)}", "-shared", *links, *["-DFAULTY"][:faulty])
+        done = subprocess.run([sys.executable, check.__file__, str(module), target], capture_output=True, text=True,
+                              timeout=60)
+        assert done.returncode == faulty and all(e in done.stdout for e in expected), done.stdout
 
 
 def test_cross_headers_follow_each_systems_build(tmp_path):

@@ -23,13 +23,6 @@ ABIS = ["cp311", "cp312", "cp313", "cp313t", "cp314", "cp314t"]
 GETENTROPY_SHIM = ROOT / "tests" / "native" / "getentropy_shim.c"
 
 
-@pytest.fixture(scope="module")
-def zig():
-    path = os.environ.get("ZIG")
-    assert path, "ZIG names zig's driver (make pytest-tooling sets it)"
-    return path
-
-
 def build_identifiers(platform):
     env = {k: v for k, v in os.environ.items() if not k.startswith("CIBW_")}
     done = subprocess.run([sys.executable, "-m", "cibuildwheel", "--print-build-identifiers", "--platform", platform],
@@ -100,12 +93,10 @@ def test_getentropy_stand_in_serves_failures_then_queue_then_the_system(tmp_path
     assert call(256)[:2] == (0, 0) and len({call(32)[2] for _ in range(3)}) == 3
 
 
-def test_windows_wheel_check_refuses_a_module_that_needs_msvcp140(tmp_path, zig):
+def test_windows_wheel_check_refuses_a_module_that_needs_msvcp140(tmp_path, zig_cc, import_library):
     """Modules built here by zig for Windows: one that needs only the system and its C
     runtime, one that also imports from msvcp140.dll."""
-    (tmp_path / "msvcp140.def").write_text("LIBRARY msvcp140.dll\nEXPORTS\n_Query_perf_counter\n")
-    subprocess.run([zig, "dlltool", "-m", "i386:x86-64", "-d", str(tmp_path / "msvcp140.def"),
-                    "-l", str(tmp_path / "libmsvcp140.a")], check=True)
+    msvcp = import_library(tmp_path, "msvcp140.dll", ["_Query_perf_counter"])
     sources = {
         "static": "__declspec(dllexport) void *PyInit_spinlattice(void) { return 0; }\n",
         "msvcp": "__declspec(dllimport) long long _Query_perf_counter(void);\n"
@@ -113,10 +104,7 @@ def test_windows_wheel_check_refuses_a_module_that_needs_msvcp140(tmp_path, zig)
     }
     results = {}
     for name, source in sources.items():
-        (tmp_path / f"{name}.c").write_text(source)
-        module = tmp_path / f"{name}.pyd"
-        subprocess.run([zig, "cc", "-target", "x86_64-windows-gnu", "-shared", "-o", str(module),
-                        str(tmp_path / f"{name}.c"), f"-L{tmp_path}", "-lmsvcp140"], check=True, capture_output=True)
+        module = zig_cc("x86_64-windows-gnu", source, tmp_path / f"{name}.pyd", "-shared", f"-L{tmp_path}", msvcp)
         wheel = tmp_path / f"{name}" / "spinlattice-0.1.0-cp311-cp311-win_amd64.whl"
         wheel.parent.mkdir()
         with zipfile.ZipFile(wheel, "w") as archive:

@@ -5,8 +5,8 @@ import math
 
 import numpy as np
 import pytest
-from ising import exact
-from ising.exact import T_C, onsager_energy, onsager_specific_heat, yang_magnetization
+from spinlattice_studies import exact
+from spinlattice_studies.exact import T_C, onsager_energy, onsager_specific_heat, yang_magnetization
 
 
 def test_infinite_lattice_matches_known_values():

@@ -1,4 +1,4 @@
-"""The examples' figures: the demo's observables against the exact solution and
+"""The figures: the demo's observables against the exact solution and
 its spin snapshots, and the study's finite-size scaling."""
 
 from __future__ import annotations
@@ -7,22 +7,26 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-import matplotlib
+try:
+    import matplotlib
 
-matplotlib.use("Agg")  # files only, never a window
-import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
-from matplotlib.colors import ListedColormap  # noqa: E402
-from matplotlib.patches import Patch  # noqa: E402
-from matplotlib.ticker import FixedLocator, FuncFormatter, NullLocator  # noqa: E402
+    matplotlib.use("Agg")  # files only, never a window
+    import matplotlib.pyplot as plt
+    import numpy as np
+    from matplotlib.colors import ListedColormap
+    from matplotlib.patches import Patch
+    from matplotlib.ticker import FixedLocator, FuncFormatter, NullLocator
+except ImportError as error:
+    from ._extras import missing_extra
 
-from . import exact, stats  # noqa: E402
-from .chains import RULES, ChainResult  # noqa: E402
-from .exact import T_C, onsager_energy, onsager_specific_heat, yang_magnetization  # noqa: E402
-from .reporting import ESTIMATES, with_error  # noqa: E402
-from . import scaling  # noqa: E402
-from .scaling import OMEGA, Estimates  # noqa: E402
-from .stats import Series  # noqa: E402
+    raise missing_extra(__name__, error) from error
+
+from . import exact, scaling, stats
+from .chains import RULES, ChainResult
+from .exact import T_C, onsager_energy, onsager_specific_heat, yang_magnetization
+from .reporting import with_error
+from .scaling import OMEGA, Estimates
+from .stats import Series
 
 LABEL = {"metropolis": "Metropolis", "wolff": "Wolff"}
 SIZE_COLORS = ("#1f5fa8", "#c8372d", "#2a9d4b", "#8a4fbf", "#d98c1f", "#444444")
@@ -318,7 +322,7 @@ def plot_critical(by_size: dict[int, list[Series]], result: Estimates, path: Pat
     # Estimates against exact values.
     ax_text.axis("off")
     lines = ["estimate              exact"]
-    for label, key, exact_value in ESTIMATES:
+    for label, key, exact_value in exact.CRITICAL:
         lines.append(f"{label:<9} {getattr(result, key):.5f} ± {getattr(result, key + '_err'):.5f}   {exact_value:.5f}")
     corrected = [name for name, f in result.fits.items() if f.correction]
     if corrected:

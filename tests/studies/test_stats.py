@@ -6,7 +6,8 @@ import math
 
 import numpy as np
 import pytest
-from ising import chains, scaling, stats
+from spinlattice_studies import scaling, stats
+from spinlattice_studies.chains import Chain, run_chain
 
 
 def test_estimators_on_series_with_known_answers():
@@ -127,7 +128,7 @@ def test_reweighting_exact_samples_of_a_small_torus(torus_states):
 
 
 def _series(L, T, measurements):
-    r = chains.wolff_series(L, T, 200, measurements)
+    r = run_chain(Chain(L, T, "wolff", 200, measurements))
     return stats.Series(L, T, r.energy, r.magnetization)
 
 

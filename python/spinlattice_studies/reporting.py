@@ -1,28 +1,23 @@
-"""Text the examples print and write: values with errors, the demo's table and
-CSV beside the exact results, and the study's estimates against the exact
-exponents."""
+"""Text the commands print and write: values with errors, the table and CSV of
+chains beside the exact results, and the study's estimates against the exact
+exponents. numpy is all it needs (through the exact finite torus)."""
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import math
-from dataclasses import fields
 from collections.abc import Sequence
+from dataclasses import fields
 from pathlib import Path
+from typing import IO, TYPE_CHECKING, Any
 
 from . import exact
 from .chains import ChainResult
 from .exact import T_C, onsager_energy, yang_magnetization
-from .scaling import OMEGA, Estimates
 
-# The study's estimates as printed, as named in its results, and their exact values.
-ESTIMATES = (
-    ("T_c", "Tc", exact.T_C),
-    ("gamma/nu", "gamma_over_nu", exact.GAMMA_OVER_NU),
-    ("nu", "nu", exact.NU),
-    ("beta/nu", "beta_over_nu", exact.BETA_OVER_NU),
-    ("U_star", "U_star", exact.U_STAR),
-)
+if TYPE_CHECKING:
+    from .scaling import Estimates
 
 
 def with_error(value: float, err: float) -> str:
@@ -48,29 +43,50 @@ def duration(seconds: float) -> str:
     return f"{seconds / 3600:.1f} h"
 
 
-def exact_finite(T: float, L: int) -> tuple[float, float]:
-    """Exact energy and specific heat per site of the L x L torus."""
-    return exact.finite_energy(T, L), exact.finite_specific_heat(T, L)
+def exact_values(r: ChainResult) -> dict[str, float]:
+    """The exact values beside a chain: its own finite torus and the infinite
+    lattice. Known in zero field only; NaN in a field."""
+    if r.h != 0.0:
+        return dict.fromkeys(EXACT_COLUMNS, math.nan)
+    return {
+        "e_exact_finite": exact.finite_energy(r.T, r.L),
+        "c_exact_finite": exact.finite_specific_heat(r.T, r.L),
+        "e_onsager": onsager_energy(r.T),
+        "m_yang": yang_magnetization(r.T),
+    }
+
+
+EXACT_COLUMNS = ("e_exact_finite", "c_exact_finite", "e_onsager", "m_yang")
+# The CSV holds every number of a chain's record; its series are in the chain's own file.
+CSV_COLUMNS = tuple(f.name for f in fields(ChainResult) if f.name not in ("energy", "magnetization")) + EXACT_COLUMNS
+
+
+def _exact_text(value: float, width: int, digits: int) -> str:
+    return f"{value:{width}.{digits}f}" if math.isfinite(value) else f"{'-':>{width}}"
 
 
 def print_table(results: Sequence[ChainResult]) -> None:
+    fielded = any(r.h for r in results)
+    h_column = f"{'h':>7} " if fielded else ""
     head = (
-        f"{'T':>6} {'L':>3} {'rule':<10} {'e':>13} {'e exact L':>10} {'e L=inf':>8} {'<|m|>':>12} {'m L=inf':>7} "
+        f"{'T':>6} {'L':>3} {h_column}{'rule':<10} "
+        f"{'e':>13} {'e exact L':>10} {'e L=inf':>8} {'<|m|>':>12} {'m L=inf':>7} "
         f"{'chi_prime':>11} {'C':>11} {'C exact L':>9} {'U':>11}"
     )
     print(head)
     print("-" * len(head))
     last_t = None
-    for r in sorted(results, key=lambda r: (r.T, r.L, r.rule)):
+    for r in sorted(results, key=lambda r: (r.T, r.h, r.L, r.rule)):
         if last_t is not None and r.T != last_t:
             print()
         last_t = r.T
-        e_l, c_l = exact_finite(r.T, r.L)
+        x = exact_values(r)
+        h = f"{r.h:7.3f} " if fielded else ""
         print(
-            f"{r.T:6.3f} {r.L:3d} {r.rule:<10} {with_error(r.e, r.e_err):>13} {e_l:10.5f} "
-            f"{onsager_energy(r.T):8.4f} {with_error(r.m, r.m_err):>12} {yang_magnetization(r.T):7.4f} "
-            f"{with_error(r.chi_prime, r.chi_prime_err):>11} {with_error(r.C, r.C_err):>11} {c_l:9.4f} "
-            f"{with_error(r.U, r.U_err):>11}{'' if r.trusted else ' *'}"
+            f"{r.T:6.3f} {r.L:3d} {h}{r.rule:<10} {with_error(r.e, r.e_err):>13} {_exact_text(x['e_exact_finite'], 10, 5)} "
+            f"{_exact_text(x['e_onsager'], 8, 4)} {with_error(r.m, r.m_err):>12} {_exact_text(x['m_yang'], 7, 4)} "
+            f"{with_error(r.chi_prime, r.chi_prime_err):>11} {with_error(r.C, r.C_err):>11} "
+            f"{_exact_text(x['c_exact_finite'], 9, 4)} {with_error(r.U, r.U_err):>11}{'' if r.trusted else ' *'}"
         )
     print(
         "e: energy per site; <|m|>: mean |magnetisation| per site; chi_prime = L^2 (<m^2> - <|m|>^2) / T\n"
@@ -80,32 +96,28 @@ def print_table(results: Sequence[ChainResult]) -> None:
         "a bin even after the run was doubled to its limit, so its error bars are too small.\n"
         "Exact columns: 'exact L' for the finite L x L torus (Kaufman 1949, Ferdinand and Fisher 1969);\n"
         f"'L=inf' for the infinite lattice (Onsager 1944, Yang 1952); T_c = 2/ln(1+sqrt 2) = {T_C:.5f}."
+        + ("\nIn a field (h != 0) the energy includes -h M and no exact values are known ('-')." if fielded else "")
     )
 
 
-def write_csv(results: Sequence[ChainResult], path: Path) -> None:
-    """One row per chain, with the exact values beside it; `trusted` as 0 or 1."""
-    with path.open("w", newline="") as f:
-        w = csv.DictWriter(f, fieldnames=[f.name for f in fields(ChainResult)] + ["e_exact_finite", "c_exact_finite", "e_onsager", "m_yang"])
+def write_csv(results: Sequence[ChainResult], out: Path | IO[str]) -> None:
+    """One row per chain, sorted by rule, L, h and T, with the exact values beside it;
+    `trusted` as 0 or 1. `out` is a path or an open text file."""
+    with contextlib.ExitStack() as stack:
+        f = stack.enter_context(out.open("w", newline="")) if isinstance(out, Path) else out
+        w = csv.DictWriter(f, fieldnames=CSV_COLUMNS, extrasaction="ignore")
         w.writeheader()
-        for r in sorted(results, key=lambda r: (r.rule, r.L, r.T)):
-            e_l, c_l = exact_finite(r.T, r.L)
-            w.writerow(
-                {
-                    **vars(r),
-                    "trusted": int(r.trusted),
-                    "e_exact_finite": e_l,
-                    "c_exact_finite": c_l,
-                    "e_onsager": onsager_energy(r.T),
-                    "m_yang": yang_magnetization(r.T),
-                }
-            )
+        for r in sorted(results, key=lambda r: (r.rule, r.L, r.h, r.T)):
+            row: dict[str, Any] = {**vars(r), "trusted": int(r.trusted), **exact_values(r)}
+            w.writerow(row)
 
 
 def print_estimates(result: Estimates, blocks: int) -> None:
     """The estimates beside the exact values, then the fit rules that made them."""
+    from .scaling import OMEGA  # only the study prints estimates, and it has scipy
+
     print(f"{'quantity':<10} {'estimate':>14} {'exact':>10} {'deviation':>10} {'off by':>8}")
-    for label, key, exact_value in ESTIMATES:
+    for label, key, exact_value in exact.CRITICAL:
         v, e = getattr(result, key), getattr(result, key + "_err")
         print(f"{label:<10} {with_error(v, e):>14} {exact_value:10.6f} {100 * (v - exact_value) / exact_value:+9.3f}% "
               f"{abs(v - exact_value) / e:6.1f}σ")

@@ -14,8 +14,13 @@ from dataclasses import dataclass
 from functools import cached_property
 from typing import NamedTuple
 
-import numpy as np
-from numpy.typing import ArrayLike
+try:
+    import numpy as np
+    from numpy.typing import ArrayLike
+except ImportError as error:
+    from ._extras import missing_extra
+
+    raise missing_extra(__name__, error) from error
 
 
 def tau_int(x: ArrayLike, window: float = 6.0) -> float:

@@ -10,18 +10,20 @@
 #include <memory>
 #include <new>
 
-#include "model/pending_site.hpp"
+#include "model/geometry.hpp"
 
 namespace spinlattice::model {
 
 template <class Index>
 class ClusterStorage {
 public:
+    using Entry = typename ClusterGeometry<Index>::Entry;
+
     ClusterStorage() = default;
     ClusterStorage(const ClusterStorage&) = delete;
     ClusterStorage& operator=(const ClusterStorage&) = delete;
 
-    PendingSite<Index>* pending() noexcept { return pending_; }
+    Entry* pending() noexcept { return pending_; }
     Index* joined() noexcept { return joined_; }
     std::uint64_t capacity() const noexcept { return capacity_; }
 
@@ -29,9 +31,9 @@ public:
     // most the cluster can need, leaving the joined list behind; false, with
     // nothing changed, when that memory can't be had.
     [[gnu::noinline]] bool take_all(std::uint64_t pending, std::uint64_t limit) noexcept {
-        auto all = std::unique_ptr<PendingSite<Index>[]>(new (std::nothrow) PendingSite<Index>[limit]);
+        auto all = std::unique_ptr<Entry[]>(new (std::nothrow) Entry[limit]);
         if (!all) return false;
-        std::memcpy(all.get(), pending_, pending * sizeof(PendingSite<Index>));
+        std::memcpy(all.get(), pending_, pending * sizeof(Entry));
         pending_heap_ = std::move(all);
         pending_ = pending_heap_.get();
         return true;
@@ -43,9 +45,9 @@ public:
     // Throws std::bad_alloc and leaves everything unchanged when it can't.
     [[gnu::noinline]] void grow(std::uint64_t pending, std::uint64_t joined, std::uint64_t limit) {
         const std::uint64_t capacity = capacity_ < limit / 8 ? capacity_ * 8 : limit;
-        auto more_pending = std::unique_ptr<PendingSite<Index>[]>(new PendingSite<Index>[capacity]);
+        auto more_pending = std::unique_ptr<Entry[]>(new Entry[capacity]);
         auto more_joined = std::unique_ptr<Index[]>(new Index[capacity]);
-        std::memcpy(more_pending.get(), pending_, pending * sizeof(PendingSite<Index>));
+        std::memcpy(more_pending.get(), pending_, pending * sizeof(Entry));
         std::memcpy(more_joined.get(), joined_, joined * sizeof(Index));
         pending_heap_ = std::move(more_pending);
         joined_heap_ = std::move(more_joined);
@@ -57,11 +59,11 @@ public:
 private:
     static constexpr std::uint64_t kInline = 512;
 
-    PendingSite<Index> pending_inline_[kInline];
+    Entry pending_inline_[kInline];
     Index joined_inline_[kInline];
-    std::unique_ptr<PendingSite<Index>[]> pending_heap_;
+    std::unique_ptr<Entry[]> pending_heap_;
     std::unique_ptr<Index[]> joined_heap_;
-    PendingSite<Index>* pending_ = pending_inline_;
+    Entry* pending_ = pending_inline_;
     Index* joined_ = joined_inline_;
     std::uint64_t capacity_ = kInline;
 };

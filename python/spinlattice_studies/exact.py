@@ -16,15 +16,20 @@ energy and specific heat (Ferdinand and Fisher 1969) follow from the first and
 second derivatives of ln Z in K, taken here analytically, factor by factor, so
 that nothing is differenced numerically.
 
-Only the standard library and numpy are imported here (the benchmarks take T_C
-from this module); Onsager's energy imports scipy where it needs it.
+The constants and the infinite lattice need only the standard library (the
+benchmarks and a bare ``pip install spinlattice`` take T_C from here); the finite
+torus imports numpy where it needs it.
 """
 
 from __future__ import annotations
 
 import math
+from typing import TYPE_CHECKING, Any
 
-import numpy as np
+from ._extras import missing_extra
+
+if TYPE_CHECKING:
+    import numpy as np
 
 # Critical temperature of the square lattice.
 T_C = 2.0 / math.log(1.0 + math.sqrt(2.0))
@@ -35,6 +40,15 @@ BETA_OVER_NU = 1.0 / 8.0
 # The Binder cumulant 1 - <m^4> / 3<m^2>^2 at T_c on the L x L torus as L -> infinity
 # (Salas and Sokal 2000: <m^4> / <m^2>^2 = 1.1679227(4)).
 U_STAR = 1.0 - 1.1679227 / 3.0
+
+# The critical point's exact values: label as printed, key in a study's results, value.
+CRITICAL = (
+    ("T_c", "Tc", T_C),
+    ("gamma/nu", "gamma_over_nu", GAMMA_OVER_NU),
+    ("nu", "nu", NU),
+    ("beta/nu", "beta_over_nu", BETA_OVER_NU),
+    ("U_star", "U_star", U_STAR),
+)
 
 # --- the infinite lattice -------------------------------------------------------
 
@@ -58,11 +72,15 @@ def onsager_energy(T: float) -> float:
 
 
 def _ellipk_from_complement(kp: float) -> float:
-    """K(k) for the complementary modulus k' = sqrt(1 - k^2), without forming 1 - k'^2
-    (K diverges logarithmically as k' -> 0, near T_c)."""
-    from scipy.special import ellipkm1  # here: the benchmarks import T_C without scipy
-
-    return float(ellipkm1(kp * kp))
+    """K(k) = pi / (2 AGM(1, k')) for the complementary modulus k' = sqrt(1 - k^2):
+    the arithmetic-geometric mean takes k' itself, so nothing cancels as k' -> 0
+    (near T_c, where K diverges logarithmically), and it converges quadratically."""
+    a, b = 1.0, kp
+    for _ in range(64):  # a handful of steps reach double precision even at k' = 1e-300
+        if a - b <= 1e-15 * a:
+            break
+        a, b = 0.5 * (a + b), math.sqrt(a * b)
+    return math.pi / (a + b)
 
 
 def onsager_specific_heat(T: float, dT: float = 1e-6) -> float:
@@ -87,8 +105,18 @@ def yang_magnetization(T: float) -> float:
 # --- the finite torus -----------------------------------------------------------
 
 
+def _numpy() -> Any:
+    """numpy, imported by the torus only: the constants above need nothing installed."""
+    try:
+        import numpy
+    except ImportError as error:
+        raise missing_extra("spinlattice_studies.exact's finite torus", error) from error
+    return numpy
+
+
 def _gammas(K: float, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """g_k and its first two derivatives in K, for k = 0 .. 2n-1."""
+    np = _numpy()
     u = 2.0 * K
     su, cu = math.sinh(u), math.cosh(u)
     c = cu * cu / su
@@ -110,6 +138,7 @@ def _gammas(K: float, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
 
 def _log_cosh_product(x: np.ndarray, dx: np.ndarray, d2x: np.ndarray) -> tuple[float, float, float, float]:
     """ln, sign, first and second K-derivatives of ln of prod 2 cosh(x)."""
+    np = _numpy()
     ax = np.abs(x)
     log = float(np.sum(ax + np.log1p(np.exp(-2.0 * ax))))
     t = np.tanh(x)
@@ -120,6 +149,7 @@ def _log_cosh_product(x: np.ndarray, dx: np.ndarray, d2x: np.ndarray) -> tuple[f
 
 def _log_sinh_product(x: np.ndarray, dx: np.ndarray, d2x: np.ndarray) -> tuple[float, float, float, float]:
     """ln |.|, sign, first and second K-derivatives of ln of prod 2 sinh(x)."""
+    np = _numpy()
     ax = np.abs(x)
     log = float(np.sum(ax + np.log(-np.expm1(-2.0 * ax))))
     sign = float(np.prod(np.sign(x)))

@@ -14,18 +14,24 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import asdict, dataclass, field
-from pathlib import Path
 from typing import Any
 
-import numpy as np
-from numpy.typing import ArrayLike
-from scipy import optimize
-from scipy.interpolate import CubicSpline
-from scipy.special import gammaincc
+try:
+    import numpy as np
+    from numpy.typing import ArrayLike
+    from scipy import optimize
+    from scipy.interpolate import CubicSpline
+    from scipy.special import gammaincc
+except ImportError as error:
+    from ._extras import missing_extra
+
+    raise missing_extra(__name__, error) from error
 
 from . import exact, stats
 from .executors import open_executor, run_calls
+from .plan import Chain
 from .stats import Series
+from .storage import ChainStore
 
 # --- crossings, extrema, fits ---------------------------------------------------
 
@@ -272,11 +278,11 @@ def series_by_size(runs: Sequence[Any]) -> dict[int, list[Series]]:
     return dict(sorted(by_size.items()))
 
 
-def _replicate_from_file(path: str, j: int, blocks: int) -> SizeEstimates:
+def _replicate_from_store(store: ChainStore, chains: Sequence[Chain], j: int, blocks: int) -> SizeEstimates:
     """estimate() on the saved chains with their j-th block left out (j < 0: nothing left out)."""
-    from .storage import load_series
+    from .chains import ChainResult
 
-    by_size = series_by_size(load_series(Path(path)))
+    by_size = series_by_size(store.load_all(chains, ChainResult))
     return estimate(by_size if j < 0 else without_block(by_size, j, blocks))
 
 
@@ -312,15 +318,17 @@ PER_SIZE = ("crossings", "U_crossings", "chi_peak", "T_chi_peak", "max_dU_dT", "
 
 
 def analyse(
-    by_size: dict[int, list[Series]], blocks: int, series_path: Path | None = None, workers: int | None = None
+    by_size: dict[int, list[Series]], blocks: int, saved: tuple[ChainStore, Sequence[Chain]] | None = None,
+    workers: int | None = None,
 ) -> Estimates:
     """All estimates with jackknife errors; the replicates run in local processes
-    when the series are on disk."""
+    when the chains are `saved` in a store (each worker reads them from there)."""
     replicate_sets = [by_size] + [without_block(by_size, j, blocks) for j in range(blocks)]
-    if series_path is not None and workers != 1:
+    if saved is not None and workers != 1:
+        store, chains = saved
         with open_executor(None, workers) as pool:
-            calls = [(str(series_path), j, blocks) for j in range(-1, blocks)]
-            raw = run_calls(_replicate_from_file, calls, pool, progress=True, desc="jackknife")
+            calls = [(store, list(chains), j, blocks) for j in range(-1, blocks)]
+            raw = run_calls(_replicate_from_store, calls, pool, progress=True, desc="jackknife")
     else:
         raw = [estimate(rs) for rs in replicate_sets]
     full, reps = raw[0], raw[1:]
