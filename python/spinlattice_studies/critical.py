@@ -2,8 +2,9 @@
 
 Wolff chains on L x L tori (default L = 16, 32, 64, 128, 256) at temperatures
 T = T_c + x/L inside each size's scaling window (default x = 0, 1.25, 2.5, where
-the Binder cumulant U falls and chi' peaks), then the finite-size scaling of
-their raw energy and magnetisation series:
+U falls and chi' peaks, and 3.75 with half the measurements, so that the
+derivatives nu comes from, which peak near x = 3, are bracketed), then the
+finite-size scaling of their raw energy and magnetisation series:
 
   - single-histogram (Ferrenberg-Swendsen) reweighting turns each size's chains
     into smooth curves of U and chi' = L^2 (<m^2> - <|m|>^2) / T in T;
@@ -11,11 +12,17 @@ their raw energy and magnetisation series:
     and U* from U at those crossings the same way; crossings approach their limit
     like L^-(1/nu + omega), which a few points cannot fit freely, so k = 1, 2 or
     3, whichever fits best (the output says which);
-  - gamma/nu from the peaks of chi', 1/nu from the steepest slope of U, beta/nu
-    from <|m|> at the estimated T_c, each a power law in L. The first two sit at
-    (T - T_c) L = 2 to 3, where the nonlinear thermal scaling field corrects them
-    by O(1/L): they are always fitted as a L^p (1 + b/L); <|m|> gets that
-    correction only when its pure power law fails (chi^2 probability < 5 %);
+  - gamma/nu from the peaks of chi', beta/nu from <|m|> at the estimated T_c,
+    each a power law in L. The peaks sit at (T - T_c) L = 2, where the nonlinear
+    thermal scaling field corrects them by O(1/L): they are always fitted as
+    a L^p (1 + b/L); <|m|> gets that correction only when its pure power law
+    fails (chi^2 probability < 5 %);
+  - 1/nu from the maxima over T of dU/dbeta, d ln<|m|>/dbeta and d ln<m^2>/dbeta,
+    each from covariances with the energy, reweighted only within one energy
+    width of a chain, fitted as a L^p from the second-smallest size on, the three
+    combined with their correlations; the systematic error is the largest shift
+    when the smallest size moves one size either way or a constant is added to
+    the power law, beyond that shift's own noise;
   - every error is a jackknife over 16 blocks of every chain at once, so it
     carries the whole analysis.
 
@@ -51,8 +58,13 @@ from . import cli, exact
 from .plan import Chain
 
 SIZES = (16, 32, 64, 128, 256)
-# Simulated temperatures T_c + x / L: the window where U falls and chi' peaks.
-OFFSETS = (0.0, 1.25, 2.5)
+# Simulated temperatures T_c + x / L: the window where U falls and chi' peaks (0 to
+# 2.5), and beyond it 3.75, so that the maxima of the derivatives nu comes from
+# (near x = 2.5 to 3.5) lie inside the range the chains can be reweighted to.
+OFFSETS = (0.0, 1.25, 2.5, 3.75)
+# Each offset's share of a size's measurements: the last chain only brackets those
+# maxima from above, beside the one at 2.5, and half a chain does that.
+SHARES = (1.0, 1.0, 1.0, 0.5)
 # Measurements (one per sweep-equivalent of Wolff flips) per chain, by size; a size
 # not in the table takes the entry of the nearest size below it (or the smallest).
 BUDGET = {8: 40000, 16: 40000, 32: 40000, 64: 30000, 128: 30000, 256: 20000, 512: 20000, 1024: 10000}
@@ -72,10 +84,12 @@ def measurements(L: int, budget: dict[int, int]) -> int:
 def plan(sizes: tuple[int, ...], budget: dict[int, int], equilibration: int, factor: float = 1.0,
          offsets: tuple[float, ...] = OFFSETS, measured: int | None = None) -> list[Chain]:
     """Wolff chains at T_c + x / L for every size L and offset x; `measured`, if
-    given, replaces the budget's measurements of every chain."""
+    given, replaces the budget's measurements of every chain. The default offsets
+    take their SHARES of the budget, offsets given otherwise a whole one each."""
+    shares = SHARES if tuple(offsets) == OFFSETS else (1.0,) * len(offsets)
     chains = [
-        Chain(L, exact.T_C + x / L, "wolff", equilibration, int(round((measured or measurements(L, budget)) * factor)))
-        for L in sizes for x in offsets
+        Chain(L, exact.T_C + x / L, "wolff", equilibration, int(round((measured or measurements(L, budget)) * factor * share)))
+        for L in sizes for x, share in zip(offsets, shares)
     ]
     # Longest first, so the pool does not end on one slow straggler.
     return sorted(chains, key=lambda c: c.cost, reverse=True)
@@ -105,7 +119,8 @@ def add_parser(subparsers: Any) -> None:
     study.add_argument("--sizes", type=cli.numbers(int), metavar="L,L,...",
                        help=f"at least two lattice sizes (default: {', '.join(map(str, SIZES))})")
     study.add_argument("--offsets", type=cli.numbers(float), metavar="x,x,...",
-                       help=f"simulate at T = T_c + x/L for each x (default: {', '.join(map(str, OFFSETS))})")
+                       help=f"simulate at T = T_c + x/L for each x (default: {', '.join(map(str, OFFSETS))}, the last "
+                            "with half the measurements)")
     study.add_argument("--equilibration", type=int, metavar="N",
                        help=f"sweep-equivalents discarded per chain (default: {EQUILIBRATION}, --quick {QUICK_EQUILIBRATION})")
     study.add_argument("--measurements", type=int, metavar="N",

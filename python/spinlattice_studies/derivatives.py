@@ -25,6 +25,7 @@ the study's other estimates), so that the correlations between them carry
 through to their combination.
 
 Only numpy and scipy are needed; the module never touches the simulation.
+The rule for the fits in L opens the section on them below.
 """
 
 from __future__ import annotations
@@ -34,10 +35,17 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple, Protocol
 
-import numpy as np
-from numpy.typing import ArrayLike
-from scipy import optimize
-from scipy.interpolate import CubicSpline
+try:
+    import numpy as np
+    from numpy.typing import ArrayLike
+    from scipy import optimize
+    from scipy.interpolate import CubicSpline
+except ImportError as error:
+    from ._extras import missing_extra
+
+    raise missing_extra(__name__, error) from error
+
+from .stats import jackknife
 
 
 class Chain(Protocol):
@@ -257,13 +265,6 @@ def maxima(by_size: Mapping[int, Sequence[Chain]], blocks: int, reach: float = R
     return {L: peaks(size_curves(chains, blocks, reach)) for L, chains in sorted(by_size.items())}
 
 
-def jackknife(replicates: ArrayLike) -> np.ndarray:
-    """Jackknife standard error from leave-one-block-out replicates (axis 0)."""
-    r = np.asarray(replicates, float)
-    b = r.shape[0]
-    return np.sqrt((b - 1) / b * np.sum((r - r.mean(axis=0)) ** 2, axis=0))
-
-
 def jackknife_covariance(replicates: ArrayLike) -> np.ndarray:
     """Jackknife covariance of the columns of leave-one-block-out replicates."""
     r = np.asarray(replicates, float)
@@ -307,6 +308,9 @@ class ExponentFit:
     chi2: float
     dof: int
     replicates: np.ndarray = field(repr=False)
+    # y = amplitude L^p + constant for the whole data.
+    amplitude: float = math.nan
+    constant: float = 0.0
 
 
 def _power_law(L: np.ndarray, y: np.ndarray, sigma: np.ndarray) -> tuple[float, float, float]:
@@ -318,14 +322,14 @@ def _power_law(L: np.ndarray, y: np.ndarray, sigma: np.ndarray) -> tuple[float, 
     return float(p), float(c), float(r @ r)
 
 
-def _with_background(L: np.ndarray, y: np.ndarray, sigma: np.ndarray, start: tuple[float, float]) -> tuple[float, float]:
-    """Weighted fit of y = a L^p + c from a start (p, ln a): p and chi^2."""
+def _with_background(L: np.ndarray, y: np.ndarray, sigma: np.ndarray, start: tuple[float, float]) -> tuple[float, float, float, float]:
+    """Weighted fit of y = a L^p + c from a start (p, ln a): p, ln a, c and chi^2."""
 
     def resid(q: np.ndarray) -> np.ndarray:
         return (np.exp(q[1]) * L ** q[0] + q[2] - y) / sigma
 
     sol = optimize.least_squares(resid, x0=[start[0], start[1], 0.0])
-    return float(sol.x[0]), float(sol.fun @ sol.fun)
+    return float(sol.x[0]), float(sol.x[1]), float(sol.x[2]), float(sol.fun @ sol.fun)
 
 
 def fit_exponent(sizes: Sequence[int], values: np.ndarray, background: bool = False) -> ExponentFit:
@@ -337,16 +341,18 @@ def fit_exponent(sizes: Sequence[int], values: np.ndarray, background: bool = Fa
     if L.size < (4 if background else 2) or not np.all(np.isfinite(v)) or not np.all(v > 0):
         return ExponentFit(form, list(map(int, sizes)), math.nan, math.nan, math.nan, 0, np.full(v.shape[1] - 1, math.nan))
     sigma = jackknife(v[:, 1:].T)
-    ps, chi2 = [], math.nan
+    ps, whole = [], (math.nan, math.nan, 0.0, math.nan)
     for k in range(v.shape[1]):
-        p, c, x2 = _power_law(L, v[:, k], sigma)
+        p, log_a, x2 = _power_law(L, v[:, k], sigma)
+        constant = 0.0
         if background:
-            p, x2 = _with_background(L, v[:, k], sigma, (p, c))
+            p, log_a, constant, x2 = _with_background(L, v[:, k], sigma, (p, log_a))
         ps.append(p)
         if k == 0:
-            chi2 = x2
+            whole = (p, math.exp(log_a), constant, x2)
     reps = np.array(ps[1:])
-    return ExponentFit(form, list(map(int, sizes)), ps[0], float(jackknife(reps)), chi2, L.size - (3 if background else 2), reps)
+    dof = L.size - (3 if background else 2)
+    return ExponentFit(form, list(map(int, sizes)), whole[0], float(jackknife(reps)), whole[3], dof, reps, whole[1], whole[2])
 
 
 def combine(fits: Sequence[ExponentFit]) -> tuple[float, float, np.ndarray, np.ndarray]:
@@ -401,7 +407,8 @@ class NuEstimate:
     per_size: dict[str, list[float]]
 
     def as_json(self) -> dict[str, Any]:
-        fits = {k: {n: getattr(f, n) for n in ("form", "sizes", "p", "err", "chi2", "dof")} for k, f in self.fits.items()}
+        fits = {k: {n: getattr(f, n) for n in ("form", "sizes", "p", "err", "chi2", "dof", "amplitude", "constant")}
+                for k, f in self.fits.items()}
         out = {k: v for k, v in vars(self).items() if k not in ("fits", "alternatives")}
         return {**out, "fits": fits, "alternatives": [vars(a) for a in self.alternatives]}
 

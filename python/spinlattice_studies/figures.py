@@ -23,8 +23,9 @@ except ImportError as error:
 
 from . import exact, scaling, stats
 from .chains import RULES, ChainResult
+from .derivatives import ESTIMATORS, LABELS, NuEstimate
 from .exact import T_C, onsager_energy, onsager_specific_heat, yang_magnetization
-from .reporting import with_error
+from .reporting import with_error, with_errors
 from .scaling import OMEGA, Estimates
 from .stats import Series
 
@@ -243,12 +244,39 @@ def _crossing_panel(ax: Any, pairs: np.ndarray, y: list[float], err: list[float]
     ax.legend(fontsize=8.5, loc=legend_at)
 
 
+def _derivatives_panel(ax: Any, est: NuEstimate) -> None:
+    """The three derivative maxima against L on log-log axes, each with its power
+    law over the sizes it was fitted to; hollow: a maximum the chains did not bracket."""
+    Ls = np.array(est.sizes, dtype=float)
+    for name, color in zip(ESTIMATORS, SIZE_COLORS):
+        y, err = np.array(est.per_size[name]), np.array(est.per_size[name + "_err"])
+        kept = np.array([L not in est.left_out[name] for L in est.sizes])
+        f = est.fits[name]
+        ax.errorbar(Ls[kept], y[kept], yerr=err[kept], fmt="o", color=color, capsize=3, ms=4,
+                    label=f"max {LABELS[name]}: $p$ = {with_error(f.p, f.err)}")
+        if not kept.all():
+            ax.plot(Ls[~kept], y[~kept], "o", mfc="none", color=color, ms=6)
+        if np.isfinite(f.p) and f.sizes:
+            dense = np.geomspace(Ls[0], Ls[-1], 100)
+            fitted = dense >= min(f.sizes)
+            ax.plot(dense[fitted], f.amplitude * dense[fitted] ** f.p, color=color, lw=1)
+            ax.plot(dense[~fitted], f.amplitude * dense[~fitted] ** f.p, color=color, lw=1, ls=":")
+    ax.set_xscale("log", base=2)
+    ax.set_yscale("log")
+    ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+    ax.set_xlabel("$L$")
+    ax.set_ylabel(r"maximum over $\beta$")
+    ax.set_title(rf"derivative maxima $\propto L^{{1/\nu}}$ ($L \geq {est.L_min}$): "
+                 rf"$\nu$ = {with_errors(est.nu, est.nu_err, est.nu_syst)}", fontsize=11)
+    ax.legend(fontsize=8.5, loc="upper left")
+
+
 def plot_critical(by_size: dict[int, list[Series]], result: Estimates, path: Path) -> None:
     tc_exact = T_C
     sizes = sorted(by_size)
     per = result.per_size
     fig, axes = plt.subplots(3, 3, figsize=(15, 13.5))
-    (ax_u, ax_x, ax_ux), (ax_chi, ax_slope, ax_mag), (ax_cu, ax_cchi, ax_text) = axes
+    (ax_u, ax_x, ax_ux), (ax_chi, ax_nu, ax_mag), (ax_cu, ax_cchi, ax_text) = axes
     for i, L in enumerate(sizes):
         color = SIZE_COLORS[i % len(SIZE_COLORS)]
         chains = by_size[L]
@@ -288,11 +316,10 @@ def plot_critical(by_size: dict[int, list[Series]], result: Estimates, path: Pat
     dense = np.geomspace(Ls[0], Ls[-1], 100)
     for ax, key, name, ylabel, title, sign in (
         (ax_chi, "chi_peak", "gamma_over_nu", r"$\chi'_{\max}$", r"$\chi'_{\max} \propto L^{\gamma/\nu}$", 1),
-        (ax_slope, "max_dU_dT", "one_over_nu", r"$\max\, |dU/dT|$", r"$\max |dU/dT| \propto L^{1/\nu}$", 1),
         (ax_mag, "m_at_Tc", "beta_over_nu", r"$\langle|m|\rangle$ at the estimated $T_c$", r"$\langle|m|\rangle(T_c) \propto L^{-\beta/\nu}$", -1),
     ):
         f = result.fits[name]
-        symbol = {"gamma_over_nu": r"\gamma/\nu", "one_over_nu": r"1/\nu", "beta_over_nu": r"\beta/\nu"}[name]
+        symbol = {"gamma_over_nu": r"\gamma/\nu", "beta_over_nu": r"\beta/\nu"}[name]
         value = with_error(getattr(result, name), getattr(result, name + "_err"))
         form = rf"$a L^{{p}} (1 + b L^{{-{OMEGA:g}}})$" if f.correction else r"$a L^{p}$"
         ax.errorbar(Ls, per[key], yerr=per[key + "_err"], fmt="o", color="#1f5fa8", capsize=3, label="measured")
@@ -308,6 +335,7 @@ def plot_critical(by_size: dict[int, list[Series]], result: Estimates, path: Pat
         ax.set_ylabel(ylabel)
         ax.set_title(f"{title}: ${symbol}$ = {value}")
         ax.legend(fontsize=8.5, loc="upper left" if sign > 0 else "upper right")
+    _derivatives_panel(ax_nu, result.nu_analysis)
 
     ax_cu.set_xlim(-1.0, 3.8)
     ax_cu.set_xlabel(r"$(T - T_c)\, L^{1/\nu}$")
@@ -324,6 +352,9 @@ def plot_critical(by_size: dict[int, list[Series]], result: Estimates, path: Pat
     lines = ["estimate              exact"]
     for label, key, exact_value in exact.CRITICAL:
         lines.append(f"{label:<9} {getattr(result, key):.5f} ± {getattr(result, key + '_err'):.5f}   {exact_value:.5f}")
+        syst = getattr(result, key + "_syst", None)
+        if syst is not None:
+            lines.append(f"{'':<17} ± {syst:.5f} (systematic)")
     corrected = [name for name, f in result.fits.items() if f.correction]
     if corrected:
         lines += ["", "fitted with a leading correction", f"(1 + b L^-{OMEGA:g}): " + ", ".join(corrected)]

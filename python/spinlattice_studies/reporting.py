@@ -30,6 +30,15 @@ def with_error(value: float, err: float) -> str:
     return f"{value:.{decimals}f}({max(1, round(err * 10**decimals)):d})"
 
 
+def with_errors(value: float, err: float, syst: float) -> str:
+    """value(err)(syst), both errors in the last digits of the first, e.g. 1.0041(93)(142)."""
+    text = with_error(value, err)
+    decimals = len(text.split("(")[0].partition(".")[2])
+    if not (math.isfinite(err) and err > 0 and math.isfinite(syst)):
+        return text
+    return f"{text}({round(syst * 10**decimals):d})"
+
+
 def duration(seconds: float) -> str:
     """A time span as a person reads it: 0.04 s, 3.2 s, 12 s, 3.5 min, 2.1 h."""
     if seconds < 1:
@@ -114,14 +123,19 @@ def write_csv(results: Sequence[ChainResult], out: Path | IO[str]) -> None:
 
 def print_estimates(result: Estimates, blocks: int) -> None:
     """The estimates beside the exact values, then the fit rules that made them."""
-    from .scaling import OMEGA  # only the study prints estimates, and it has scipy
+    from .derivatives import describe  # only the study prints estimates, and it has scipy
+    from .scaling import OMEGA
 
-    print(f"{'quantity':<10} {'estimate':>14} {'exact':>10} {'deviation':>10} {'off by':>8}")
+    print(f"{'quantity':<10} {'estimate':>16} {'exact':>10} {'deviation':>10} {'off by':>8}")
     for label, key, exact_value in exact.CRITICAL:
         v, e = getattr(result, key), getattr(result, key + "_err")
-        print(f"{label:<10} {with_error(v, e):>14} {exact_value:10.6f} {100 * (v - exact_value) / exact_value:+9.3f}% "
-              f"{abs(v - exact_value) / e:6.1f}σ")
-    print(f"sizes {result.sizes}; errors: jackknife over {blocks} blocks of every chain; σ is the estimate's error.")
+        syst = getattr(result, key + "_syst", None)
+        text = with_error(v, e) if syst is None else with_errors(v, e, syst)
+        sigma = e if syst is None else math.hypot(e, syst)
+        print(f"{label:<10} {text:>16} {exact_value:10.6f} {100 * (v - exact_value) / exact_value:+9.3f}% "
+              f"{abs(v - exact_value) / sigma:6.1f}σ")
+    print(f"sizes {result.sizes}; errors: jackknife over {blocks} blocks of every chain; σ is the estimate's error\n"
+          "(for nu: value(statistical)(systematic), and σ the two in quadrature).")
     for name, x in (("T_c", result.Tc_extrapolation), ("U_star", result.U_star_extrapolation)):
         print(f"{name}: crossings of U_L and U_2L extrapolated as {name} + c L^-{x.power:g} "
               f"(the power from 1, 2, 3 of least chi^2 = {x.chi2:.2f}, {x.dof} dof).")
@@ -134,3 +148,5 @@ def print_estimates(result: Estimates, blocks: int) -> None:
         else:
             print(f"{name}: fitted as a pure power law a L^p, chi^2 = {f.chi2:.2f} for {f.dof} dof "
                   f"(probability {f.plain_p_value:.2g}); no correction to scaling needed.")
+    print("nu: from the maxima of three derivatives in beta = 1/T, each a power law in L, combined:")
+    print("\n".join(describe(result.nu_analysis)))

@@ -3,10 +3,11 @@
 Single-histogram reweighting (in the statistics module) gives each size's
 Binder cumulant U and chi' as smooth curves; T_c comes from the crossings of U
 for successive sizes, extrapolated in L, and U_star from U at those crossings;
-gamma/nu from the peaks of chi' = L^2 (<m^2> - <|m|>^2) / T; 1/nu from the
-maximum slope of U; beta/nu from <|m|> at the estimated T_c. Every error is a
-jackknife over blocks of every chain at once, so it carries the whole analysis.
-numpy and scipy do the numerics.
+gamma/nu from the peaks of chi' = L^2 (<m^2> - <|m|>^2) / T; beta/nu from
+<|m|> at the estimated T_c; 1/nu from the maxima of three derivatives in beta
+(the derivatives module, which states its own rule). Every error is a jackknife
+over blocks of every chain at once, so it carries the whole analysis. numpy and
+scipy do the numerics.
 """
 
 from __future__ import annotations
@@ -27,7 +28,7 @@ except ImportError as error:
 
     raise missing_extra(__name__, error) from error
 
-from . import exact, stats
+from . import derivatives, exact, stats
 from .executors import open_executor, run_calls
 from .plan import Chain
 from .stats import Series
@@ -127,7 +128,7 @@ def grid(L: int, lo: float = -1.0, hi: float = 3.8, points: int = 49) -> np.ndar
 @dataclass
 class Curves:
     """U and chi' of one size reweighted onto a grid spaced 0.1/L, as cubic splines:
-    the peaks, slopes and crossings are read off these."""
+    the peaks and crossings are read off these."""
 
     grid: np.ndarray
     U: CubicSpline
@@ -143,16 +144,14 @@ def curves(chains: Sequence[Series]) -> Curves:
 @dataclass
 class SizeEstimates:
     """What one set of chains (all of them, or one jackknife replicate) gives per
-    size: Binder crossings of successive sizes, chi' peaks, U's steepest slopes,
-    and <|m|> at the estimated T_c once that is known."""
+    size: Binder crossings of successive sizes, chi' peaks, and <|m|> at the
+    estimated T_c once that is known."""
 
     sizes: list[int]
     crossings: list[float]
     U_crossings: list[float]
     chi_peak: list[float]
     T_chi_peak: list[float]
-    max_dU_dT: list[float]
-    T_max_slope: list[float]
     m_at_Tc: list[float] = field(default_factory=list)
 
 
@@ -163,16 +162,8 @@ def estimate(by_size: dict[int, list[Series]]) -> SizeEstimates:
     # Binder crossings of successive sizes, inside both sizes' grids.
     crossings = [crossing(cs[a].U, cs[b].U, grid(b, -0.9, 1.0, 191)) for a, b in zip(sizes, sizes[1:])]
     u_crossings = [float(cs[a].U(t)) if math.isfinite(t) else math.nan for a, t in zip(sizes, crossings)]
-    peaks, slopes = [], []
-    for L in sizes:
-        c = cs[L]
-        fine = np.linspace(c.grid[0], c.grid[-1], 801)
-        peaks.append(maximum(c.chi_prime, fine))
-        dU = c.U.derivative()
-        slopes.append(maximum(lambda T: -dU(T), fine))
-    return SizeEstimates(
-        sizes, crossings, u_crossings, [p[1] for p in peaks], [p[0] for p in peaks], [s[1] for s in slopes], [s[0] for s in slopes]
-    )
+    peaks = [maximum(cs[L].chi_prime, np.linspace(cs[L].grid[0], cs[L].grid[-1], 801)) for L in sizes]
+    return SizeEstimates(sizes, crossings, u_crossings, [p[1] for p in peaks], [p[0] for p in peaks])
 
 
 def finish(est: SizeEstimates, tc: float, by_size: dict[int, list[Series]]) -> None:
@@ -182,8 +173,7 @@ def finish(est: SizeEstimates, tc: float, by_size: dict[int, list[Series]]) -> N
 
 # --- fits in L ------------------------------------------------------------------
 
-# Leading correction to scaling, L^-OMEGA. The chi' peaks and U's steepest slopes
-# sit at (T - T_c) L = 2 to 3, where the thermal scaling field's nonlinearity
+# Leading correction to scaling, L^-OMEGA. The chi' peaks sit at (T - T_c) L = 2, where the thermal scaling field's nonlinearity
 # (g = t + a t^2 + ..., with t ~ 1/L there) corrects them by O(L^-1/nu) = O(1/L).
 OMEGA = 1.0
 # A pure power law fails when its chi^2 has a probability below this.
@@ -296,13 +286,17 @@ class Estimates:
     Tc_extrapolation: Extrapolation
     gamma_over_nu: float
     gamma_over_nu_err: float
-    one_over_nu: float
-    one_over_nu_err: float
     beta_over_nu: float
     beta_over_nu_err: float
     fits: dict[str, ScalingFit]
+    # nu from the derivative maxima: statistical and systematic errors apart.
+    one_over_nu: float
+    one_over_nu_err: float
+    one_over_nu_syst: float
     nu: float
     nu_err: float
+    nu_syst: float
+    nu_analysis: derivatives.NuEstimate
     sizes: list[int]
     per_size: dict[str, list[float]]
     # The Binder cumulant at the crossings, extrapolated in L like T_c.
@@ -311,10 +305,10 @@ class Estimates:
     U_star_extrapolation: Extrapolation
 
     def as_json(self) -> dict[str, Any]:
-        return asdict(self)
+        return {**asdict(self), "nu_analysis": self.nu_analysis.as_json()}
 
 
-PER_SIZE = ("crossings", "U_crossings", "chi_peak", "T_chi_peak", "max_dU_dT", "T_max_slope", "m_at_Tc")
+PER_SIZE = ("crossings", "U_crossings", "chi_peak", "T_chi_peak", "m_at_Tc")
 
 
 def analyse(
@@ -344,18 +338,15 @@ def analyse(
     finish(full, tc, by_size)
     for r, t, rs in zip(reps, tcs, replicate_sets[1:]):
         finish(r, float(t), rs)
-    # The chi' peaks and U's steepest slopes carry 1/L corrections (see OMEGA) that
-    # pure power laws over L = 16..256 pass their chi^2 test with and still miss 7/4
-    # and 1 by several error bars; <|m|> at T_c has none at that order. So the first
-    # two always get the leading correction term, the last only if its power law fails.
+    # The chi' peaks carry 1/L corrections (see OMEGA) that a pure power law over
+    # L = 16..256 passes its chi^2 test with and still misses 7/4 by a few error
+    # bars; <|m|> at T_c has none at that order. So the first always gets the
+    # leading correction term, the second only if its power law fails.
     fits = {}
-    for key, name, correct in (
-        ("chi_peak", "gamma_over_nu", True),
-        ("max_dU_dT", "one_over_nu", True),
-        ("m_at_Tc", "beta_over_nu", False),
-    ):
+    for key, name, correct in (("chi_peak", "gamma_over_nu", True), ("m_at_Tc", "beta_over_nu", False)):
         fits[name] = scaling_fit(sizes, getattr(full, key), [getattr(r, key) for r in reps], err(key), correct)
-    inv_nu, inv_nu_err = fits["one_over_nu"].p, fits["one_over_nu"].err
+    # All jackknife replicates of the derivatives come from one pass over the chains.
+    nu = derivatives.analyse(by_size, blocks)
     per: dict[str, list[float]] = {}
     for key in PER_SIZE:
         per[key] = list(map(float, getattr(full, key)))
@@ -366,13 +357,16 @@ def analyse(
         Tc_extrapolation=tc_fit,
         gamma_over_nu=fits["gamma_over_nu"].p,
         gamma_over_nu_err=fits["gamma_over_nu"].err,
-        one_over_nu=inv_nu,
-        one_over_nu_err=inv_nu_err,
         beta_over_nu=-fits["beta_over_nu"].p,
         beta_over_nu_err=fits["beta_over_nu"].err,
         fits=fits,
-        nu=1.0 / inv_nu,
-        nu_err=inv_nu_err / inv_nu**2,
+        one_over_nu=nu.one_over_nu,
+        one_over_nu_err=nu.one_over_nu_err,
+        one_over_nu_syst=nu.one_over_nu_syst,
+        nu=nu.nu,
+        nu_err=nu.nu_err,
+        nu_syst=nu.nu_syst,
+        nu_analysis=nu,
         sizes=sizes,
         per_size=per,
         U_star=u_star,

@@ -132,13 +132,14 @@ def test_study_smoke_run_writes_estimates_and_reanalyses_alike(tmp_path):
     first = json.loads((tmp_path / "critical.json").read_text())
     for key in ("Tc", "gamma_over_nu", "nu", "beta_over_nu"):
         assert math.isfinite(first[key]) and first[key + "_err"] > 0, key
+    assert first["nu_syst"] >= 0 and set(first["nu_analysis"]["fits"]) == {"dU", "dln_abs_m", "dln_m2"}
     assert first["Tc"] == pytest.approx(exact.T_C, abs=0.1) and first["exact"]["U_star"] == exact.U_STAR
     assert (tmp_path / "critical.png").read_bytes()[:4] == b"\x89PNG"
     store = ChainStore(tmp_path / "critical_chains")
     chains = critical.plan(critical.QUICK_SIZES, critical.QUICK_BUDGET, critical.QUICK_EQUILIBRATION)
     by_size = scaling.series_by_size(store.load_all(chains, ChainResult))
     again = scaling.analyse(by_size, first["blocks"], workers=1)
-    for key in ("Tc", "Tc_err", "nu", "nu_err", "beta_over_nu"):
+    for key in ("Tc", "Tc_err", "nu", "nu_err", "nu_syst", "beta_over_nu"):
         assert getattr(again, key) == pytest.approx(first[key], rel=1e-12), key
     # Replicates fanned out to worker processes, each reading the chains from disk: the same analysis.
     pooled = scaling.analyse(by_size, first["blocks"], (store, chains), workers=2)
@@ -146,6 +147,9 @@ def test_study_smoke_run_writes_estimates_and_reanalyses_alike(tmp_path):
     # The command's own reanalysis, and the options that shape the plan.
     assert main(argv + ["--reanalyse"]) == 0
     assert json.loads((tmp_path / "critical.json").read_text())["Tc"] == pytest.approx(first["Tc"], rel=1e-12)
+    # The default offsets' last chain, beyond the window, takes half a share.
+    shares = [c.measurements for c in critical.plan((16,), critical.BUDGET, 7) if c.L == 16]
+    assert sorted(shares) == [20000, 40000, 40000, 40000]
     options = critical.plan((8, 12), critical.QUICK_BUDGET, 7, 0.5, (0.0, 1.0), 1000)
     assert sorted((c.L, round((c.T - exact.T_C) * c.L, 9), c.equilibration, c.measurements) for c in options) == [
         (8, 0.0, 7, 500), (8, 1.0, 7, 500), (12, 0.0, 7, 500), (12, 1.0, 7, 500)]

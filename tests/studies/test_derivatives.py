@@ -7,20 +7,13 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
-
-pytest.importorskip("scipy")
-from scipy import optimize  # noqa: E402
-
-from spinlattice_studies import derivatives as d  # noqa: E402
+from scipy import optimize
+from spinlattice_studies import derivatives as d
 
 
-@pytest.fixture(scope="module")
-def torus():
-    """Total energy and magnetisation of every state of the 4 x 4 torus."""
-    states = np.arange(2**16)[:, None]
-    s = (1 - 2 * ((states >> np.arange(16)) & 1)).reshape(-1, 4, 4)
-    E = -(s * np.roll(s, 1, 1)).sum((1, 2)) - (s * np.roll(s, 1, 2)).sum((1, 2))
-    return E.astype(float), s.sum((1, 2)).astype(float)
+@pytest.fixture
+def torus(torus_states):
+    return tuple(v.astype(float) for v in torus_states(4, 4))
 
 
 def exact_derivatives(E, M, beta):

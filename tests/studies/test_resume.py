@@ -17,12 +17,15 @@ import numpy as np
 import psutil
 import pytest
 from conftest import study
+from spinlattice_studies import critical
 from spinlattice_studies.chains import Chain, ChainInterrupted, ChainResult, run_chain
 from spinlattice_studies.storage import ChainStore
 
 CHAIN = Chain(8, 2.3, "wolff", 20, 64)
 # Quick lattices with longer chains: seconds of work, long enough to interrupt.
 LONGER_QUICK_STUDY = ["--quick", "--budget-factor", "20"]
+# Chains in a quick study: every offset at every quick size.
+QUICK_CHAINS = len(critical.OFFSETS) * len(critical.QUICK_SIZES)
 
 
 def test_saved_chains_are_reused_only_when_whole_and_planned(tmp_path):
@@ -184,19 +187,18 @@ def test_ctrl_c_stops_a_study_cleanly_and_the_same_command_resumes(tmp_path):
     assert run.returncode == 130, err
     assert "Interrupted:" in err and "Run the same command again" in err and "Traceback" not in err
     saved = store.count()
-    assert 0 < saved < 9 and f"{saved} of 9 chains saved" in err
+    assert 0 < saved < QUICK_CHAINS and f"{saved} of {QUICK_CHAINS} chains saved" in err
 
     again = study(*arguments)
     out, err = again.communicate(timeout=120)
     assert again.returncode == 0, err
-    assert f"Resuming: {saved} of 9 chains reused" in out
-    assert store.count() == 9 and json.loads((tmp_path / "critical.json").read_text())["U_star_err"] > 0
+    assert f"Resuming: {saved} of {QUICK_CHAINS} chains reused" in out
+    assert store.count() == QUICK_CHAINS and json.loads((tmp_path / "critical.json").read_text())["U_star_err"] > 0
 
 
 def test_a_killed_dask_worker_does_not_lose_the_study(tmp_path):
     from distributed import Client, LocalCluster
 
-    from spinlattice_studies import critical
     from spinlattice_studies.cli import main
 
     with LocalCluster(host="127.0.0.1", n_workers=2, threads_per_worker=1, processes=True,
@@ -218,10 +220,11 @@ def test_a_killed_dask_worker_does_not_lose_the_study(tmp_path):
         args = ["critical", "--quick", "--budget-factor", "10", "--scheduler", cluster.scheduler_address, "--out", str(tmp_path)]
         assert main(args) == 0
         killer.join(timeout=60)
-    assert saved_at_kill and saved_at_kill[0] < 9, "the worker was killed after the last chain"
+    assert saved_at_kill and saved_at_kill[0] < QUICK_CHAINS, "the worker was killed after the last chain"
     chains = critical.plan(critical.QUICK_SIZES, critical.QUICK_BUDGET, critical.QUICK_EQUILIBRATION, 10)
     runs = ChainStore(tmp_path / "critical_chains").load_all(chains, ChainResult)
-    assert len(runs) == 9 and all(r.energy.size == 10 * critical.QUICK_BUDGET[r.L] for r in runs)
+    planned = {(c.L, c.T): c.measurements for c in chains}
+    assert len(runs) == QUICK_CHAINS and all(r.energy.size == planned[r.L, r.T] for r in runs)
 
 
 def test_the_demo_reuses_a_saved_chain(tmp_path, capsys):
