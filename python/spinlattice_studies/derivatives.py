@@ -439,7 +439,8 @@ def estimate_nu(found: Mapping[int, Mapping[str, Peak]]) -> NuEstimate:
         options.append((f"L_min = {lower[-1]}", lower[-1], False))
     if len(higher) >= 2:
         options.append((f"L_min = {higher[0]}", higher[0], False))
-    options.append((f"a L^p + c, L_min = {sizes[0]}", sizes[0], True))
+    if len(sizes) >= 4:  # three parameters and a degree of freedom
+        options.append((f"a L^p + c, L_min = {sizes[0]}", sizes[0], True))
     for name, lmin, background in options:
         alt, alt_err, alt_reps, _ = combine(list(_fits_from(sizes, found, lmin, background).values()))
         shift = alt - value
