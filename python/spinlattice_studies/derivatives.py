@@ -48,7 +48,7 @@ except ImportError as error:
 from .stats import jackknife
 
 
-class Chain(Protocol):
+class ChainSeries(Protocol):
     """What a chain must offer: its size, temperature, and per-measurement
     total energy and total magnetisation."""
 
@@ -114,14 +114,14 @@ def block_edges(n: int, blocks: int) -> np.ndarray:
     return np.array([j * n // blocks for j in range(blocks + 1)])
 
 
-def reliable_range(chain: Chain, reach: float = REACH) -> tuple[float, float]:
+def reliable_range(chain: ChainSeries, reach: float = REACH) -> tuple[float, float]:
     """The betas a chain can be reweighted to: |beta - beta_0| sigma_E <= reach."""
     beta0 = 1.0 / chain.T
     half = reach / float(np.std(chain.energy))
     return beta0 - half, beta0 + half
 
 
-def _columns(chain: Chain, e_ref: float) -> np.ndarray:
+def _columns(chain: ChainSeries, e_ref: float) -> np.ndarray:
     """Per-sample rows 1, E - e_ref, |m|, m^2, m^4, |m| E, m^2 E, m^4 E."""
     n = chain.L * chain.L
     e = np.asarray(chain.energy, float) - e_ref
@@ -131,7 +131,7 @@ def _columns(chain: Chain, e_ref: float) -> np.ndarray:
     return np.vstack([np.ones_like(e), e, m1, m2, m4, m1 * e, m2 * e, m4 * e])
 
 
-def reweighted_block_sums(chain: Chain, betas: ArrayLike, blocks: int, e_ref: float) -> tuple[np.ndarray, np.ndarray]:
+def reweighted_block_sums(chain: ChainSeries, betas: ArrayLike, blocks: int, e_ref: float) -> tuple[np.ndarray, np.ndarray]:
     """Sums of the Boltzmann reweighting factors times each column of
     _columns(), per block, at each beta: shape (betas, blocks, 8); and the
     effective sample count (sum w)^2 / sum w^2 of the whole chain at each beta.
@@ -147,7 +147,7 @@ def reweighted_block_sums(chain: Chain, betas: ArrayLike, blocks: int, e_ref: fl
     return sums, neff
 
 
-def _fade(chain: Chain, betas: np.ndarray, reach: float) -> np.ndarray:
+def _fade(chain: ChainSeries, betas: np.ndarray, reach: float) -> np.ndarray:
     """1 at the chain's own beta, falling towards 0 at the edge of its reliable
     range (but not to 0 on the edge itself, which still belongs to it), 0 beyond."""
     if math.isinf(reach):
@@ -168,7 +168,7 @@ class SizeCurves:
 
 
 def size_curves(
-    chains: Sequence[Chain], blocks: int, reach: float = REACH, betas: ArrayLike | None = None
+    chains: Sequence[ChainSeries], blocks: int, reach: float = REACH, betas: ArrayLike | None = None
 ) -> SizeCurves:
     """The derivative curves of one size from all its chains, each reweighted
     within its reliable range; by default on GRID_POINTS betas spanning the
@@ -260,7 +260,7 @@ def peaks(curves: SizeCurves) -> dict[str, Peak]:
     return out
 
 
-def maxima(by_size: Mapping[int, Sequence[Chain]], blocks: int, reach: float = REACH) -> dict[int, dict[str, Peak]]:
+def maxima(by_size: Mapping[int, Sequence[ChainSeries]], blocks: int, reach: float = REACH) -> dict[int, dict[str, Peak]]:
     """Every size's three maxima, with their jackknife replicates."""
     return {L: peaks(size_curves(chains, blocks, reach)) for L, chains in sorted(by_size.items())}
 
@@ -476,7 +476,7 @@ def estimate_nu(found: Mapping[int, Mapping[str, Peak]]) -> NuEstimate:
     )
 
 
-def analyse(by_size: Mapping[int, Sequence[Chain]], blocks: int, reach: float = REACH) -> NuEstimate:
+def analyse(by_size: Mapping[int, Sequence[ChainSeries]], blocks: int, reach: float = REACH) -> NuEstimate:
     """1/nu and nu from the chains of every size, by the rule above."""
     return estimate_nu(maxima(by_size, blocks, reach))
 
