@@ -169,10 +169,8 @@ def run(args: argparse.Namespace) -> int:
     store = ChainStore(args.out / "critical_chains")
     started = time.perf_counter()
     if args.reanalyse:
-        try:
-            raw = store.load_all(chains, ChainResult)
-        except ValueError as e:
-            print(f"spinlattice-study critical --reanalyse: {e}; run it without --reanalyse first.", file=sys.stderr)
+        raw = store.reanalysable(chains, ChainResult, "critical")
+        if raw is None:
             return 1
         print(f"Re-analysing {len(raw)} chains from {store.folder}")
     else:

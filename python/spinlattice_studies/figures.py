@@ -358,7 +358,7 @@ def plot_critical(by_size: dict[int, list[Series]], result: Estimates, path: Pat
     corrected = [name for name, f in result.fits.items() if f.correction]
     if corrected:
         lines += ["", "fitted with a leading correction", f"(1 + b L^-{OMEGA:g}): " + ", ".join(corrected)]
-    lines += ["", f"crossings extrapolated as c L^-k, k from 1, 2, 3", f"by least chi^2: T_c k = {result.Tc_extrapolation.power:g}, "
+    lines += ["", "crossings extrapolated as c L^-k, k from 1, 2, 3", f"by least chi^2: T_c k = {result.Tc_extrapolation.power:g}, "
               f"U* k = {result.U_star_extrapolation.power:g}"]
     ax_text.text(0.02, 0.95, "\n".join(lines), family="monospace", va="top", fontsize=11, transform=ax_text.transAxes)
     for ax in axes.flat:

@@ -289,13 +289,8 @@ class Estimates:
     beta_over_nu: float
     beta_over_nu_err: float
     fits: dict[str, ScalingFit]
-    # nu from the derivative maxima: statistical and systematic errors apart.
-    one_over_nu: float
-    one_over_nu_err: float
-    one_over_nu_syst: float
-    nu: float
-    nu_err: float
-    nu_syst: float
+    # nu from the derivative maxima, statistical and systematic errors apart;
+    # its figures read as the others' do (est.nu, est.nu_err, est.nu_syst).
     nu_analysis: derivatives.NuEstimate
     sizes: list[int]
     per_size: dict[str, list[float]]
@@ -304,8 +299,16 @@ class Estimates:
     U_star_err: float
     U_star_extrapolation: Extrapolation
 
+    def __getattr__(self, name: str) -> Any:
+        if name in NU_FIGURES:
+            return getattr(self.nu_analysis, name)
+        raise AttributeError(name)
+
     def as_json(self) -> dict[str, Any]:
-        return {**asdict(self), "nu_analysis": self.nu_analysis.as_json()}
+        return {**asdict(self), **{k: getattr(self, k) for k in NU_FIGURES}, "nu_analysis": self.nu_analysis.as_json()}
+
+
+NU_FIGURES = ("one_over_nu", "one_over_nu_err", "one_over_nu_syst", "nu", "nu_err", "nu_syst")
 
 
 PER_SIZE = ("crossings", "U_crossings", "chi_peak", "T_chi_peak", "m_at_Tc")
@@ -360,12 +363,6 @@ def analyse(
         beta_over_nu=-fits["beta_over_nu"].p,
         beta_over_nu_err=fits["beta_over_nu"].err,
         fits=fits,
-        one_over_nu=nu.one_over_nu,
-        one_over_nu_err=nu.one_over_nu_err,
-        one_over_nu_syst=nu.one_over_nu_syst,
-        nu=nu.nu,
-        nu_err=nu.nu_err,
-        nu_syst=nu.nu_syst,
         nu_analysis=nu,
         sizes=sizes,
         per_size=per,

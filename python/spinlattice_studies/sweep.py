@@ -33,7 +33,6 @@ command run again reuses finished chains and continues interrupted ones.
 from __future__ import annotations
 
 import argparse
-import sys
 from typing import Any
 
 from . import cli
@@ -86,10 +85,8 @@ def run(args: argparse.Namespace) -> int:
 
     store = ChainStore(args.out / "sweep_chains")
     if args.reanalyse:
-        try:
-            saved = store.load_all(chains, ChainResult)
-        except ValueError as e:
-            print(f"spinlattice-study sweep --reanalyse: {e}; run it without --reanalyse first.", file=sys.stderr)
+        saved = store.reanalysable(chains, ChainResult, "sweep")
+        if saved is None:
             return 1
         # The summaries again, from the raw series.
         results = [ChainResult(**{**vars(r), **vars(summarize(r.energy, r.magnetization, r.L, r.T))}) for r in saved]
