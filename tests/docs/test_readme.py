@@ -59,6 +59,8 @@ def test_every_link_and_image_is_absolute_and_lands_somewhere():
     assert any(tag == "img" for tag, _ in parser.targets)
     problems = []
     for tag, url in parser.targets:
+        if url.startswith("#"):
+            continue  # the renderer's own anchors for README's headings
         if not re.match(r"^https://", url):
             problems.append(f"<{tag}> {url}: not absolute (PyPI breaks relative links)")
         elif url.startswith(DOCS):
