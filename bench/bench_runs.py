@@ -4,18 +4,26 @@ floor, through ctypes), a numba-jitted sequential Metropolis loop and a NumPy
 checkerboard sweep; then spins out and in as bytes, and two threads with a
 lattice each against one thread doing both.
 
-    python bench/bench_runs.py --floor build/bench/bench/librun_floor.so [--rounds N] [--quick]
+    python bench/bench_runs.py --floor build/bench/bench/librun_floor.so [--rounds N] [--quick] [--json PATH]
 
 Each figure is the fastest of several rounds, the paths taking turns within a
 round; the median of the per-round ratios is printed beside the ratio of the
 fastest rounds. Absolute figures are for orientation only: the machine is shared.
+With --json it also writes the rates users read on the site's performance page
+(docs/_data/performance.json): Metropolis updates and Wolff sweep-equivalents per
+second, batched and looped, with the command, date and machine beside them. Run it
+on a quiet machine for that.
 """
 
 from __future__ import annotations
 
 import argparse
 import ctypes
+import datetime
+import json
 import math
+import os
+import platform
 import statistics
 import sys
 import threading
@@ -221,11 +229,66 @@ def thread_figures(table, rounds, quick):
               fastest >= 1.6)
 
 
+def wolff_rates(rounds, quick):
+    """Wolff sweep-equivalents per second at T_c, batched and looped, per size: the
+    batch's returned counts give the mean cluster, which the loop's clusters share."""
+    rates = []
+    for side in (32, 128, 1024):
+        n = side * side
+        lat, flipped = Lattice(side, side, T_C, 0.0), 0
+        while flipped < 50 * n:  # 50 sweep-equivalents: clusters of equilibrium size
+            flipped += lat.wolff_steps(10)
+        mean = lat.wolff_steps(100) / 100
+        # Ten sweep-equivalents a round (two with --quick), and at least two million flipped spins.
+        clusters = max(10, round(max((2 if quick else 10) * n, 2_000_000) / mean))
+        sizes = []
+        race = Race(rounds, loop=(loop_of(lat.wolff_step, clusters), clusters),
+                    steps=(lambda lat=lat: sizes.append(lat.wolff_steps(clusters)), clusters))
+        mean_cluster = sum(sizes) / (len(sizes) * clusters)
+        rates.append({"L": side, "mean_cluster": mean_cluster,
+                      "sweeps_per_second": {"wolff_steps": 1e9 * mean_cluster / (race.best["steps"] * n),
+                                            "loop": 1e9 * mean_cluster / (race.best["loop"] * n)}})
+    return rates
+
+
+def processor():
+    """The processor's model name where the system says it (Linux), else the architecture."""
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as f:
+            return next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        return platform.processor() or platform.machine()
+
+
+def write_rates(path, per_second, wolff):
+    """The users' figures with how they were made (docs/_data/performance.json)."""
+    import numpy
+
+    record = {
+        "recorded": {
+            "command": "python " + " ".join(sys.argv),
+            "date": datetime.date.today().isoformat(),
+            "machine": f"{processor()}, {os.cpu_count()} cores, {platform.system()}",
+            "python": f"CPython {platform.python_version()}",
+            "numpy": numpy.__version__,
+            "load_average": round(os.getloadavg()[0], 2) if hasattr(os, "getloadavg") else None,
+            "temperature": "T_c",
+        },
+        "metropolis": [{"L": side, "updates_per_second": {"simulation_steps": steps, "loop": loop}}
+                       for side, steps, loop, _ in per_second],
+        "wolff": wolff,
+    }
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(record, f, indent=1)
+        f.write("\n")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--floor", required=True, help="the run_floor library built with the benchmarks")
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--quick", action="store_true", help="fewer and shorter rounds: noisier")
+    parser.add_argument("--json", metavar="PATH", help="also write the users' rates here (docs/_data/performance.json)")
     args = parser.parse_args()
     rounds = 3 if args.quick else args.rounds
     table = Table()
@@ -239,6 +302,15 @@ def main():
     for side, steps, loop, ns in per_second:
         print(f"  {side:>4}x{side:<4}  simulation_steps {steps / 1e6:7.1f} M/s   loop of simulation_step "
               f"{loop / 1e6:6.1f} M/s   ns per update: {ns}")
+    if args.json:
+        wolff = wolff_rates(rounds, args.quick)
+        print("Wolff sweep-equivalents per second at T_c (fastest round):")
+        for row in wolff:
+            rate = row["sweeps_per_second"]
+            print(f"  {row['L']:>4}x{row['L']:<4}  wolff_steps {rate['wolff_steps']:9.1f}/s   "
+                  f"loop of wolff_step {rate['loop']:9.1f}/s   mean cluster {row['mean_cluster']:.0f} spins")
+        write_rates(args.json, per_second, wolff)
+        print(f"wrote {args.json}")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,8 @@
 """Sphinx configuration: MyST pages, tutorials executed at build time, the reference
 read from the shipped stubs and the study toolkit's sources, and every asset served
 from the site itself. The pages that compute facts (T_c, the exponents) import the
-installed toolkit, spinlattice_studies, as a user would."""
+installed toolkit, spinlattice_studies, as a user would; figures of runs too long for
+a build are read from docs/_data/, each with its command and date."""
 
 from pathlib import Path
 
@@ -18,10 +19,16 @@ extensions = [
     "sphinx.ext.mathjax",
     "sphinx_copybutton",
     "sphinx-mathjax-offline",  # MathJax copied into _static: no CDN at view time
+    "sphinxcontrib.bibtex",
 ]
 
+# The works the pages cite ({cite:p}`Onsager1944`), listed on the bibliography page.
+bibtex_bibfiles = ["references.bib"]
+bibtex_reference_style = "author_year"
+bibtex_default_style = "plain"
+
 root_doc = "index"
-exclude_patterns = ["_build", "**.ipynb_checkpoints", "jupyter_execute"]
+exclude_patterns = ["_build", "_data", "**.ipynb_checkpoints", "jupyter_execute"]
 source_suffix = {".md": "myst-nb", ".rst": "restructuredtext"}
 nitpicky = True
 

@@ -69,15 +69,6 @@ def test_no_page_or_style_sheet_fetches_from_another_host():
     assert not remote and not styles, (remote, styles)
 
 
-def test_readme_is_a_short_front_page_whose_links_resolve():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    assert len(readme.splitlines()) <= 150
-    targets = re.findall(r"\]\(([^)#\s]+)[^)]*\)", readme)
-    assert any(t.startswith("docs/") for t in targets)
-    missing = [t for t in targets if not REMOTE.match(t) and not re.match(r"^[a-z]+:", t) and not (ROOT / t).exists()]
-    assert not missing, missing
-
-
 def test_every_lattice_member_has_a_reference_entry():
     from spinlattice import Lattice
 
