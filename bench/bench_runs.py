@@ -236,7 +236,7 @@ def wolff_rates(rounds, quick):
     for side in (32, 128, 1024):
         n = side * side
         lat, flipped = Lattice(side, side, T_C, 0.0), 0
-        while flipped < 50 * n:  # 50 sweep-equivalents: clusters of equilibrium size
+        while flipped < 200 * n:  # 200 sweep-equivalents: clusters of equilibrium size
             flipped += lat.wolff_steps(10)
         mean = lat.wolff_steps(100) / 100
         # Ten sweep-equivalents a round (two with --quick), and at least two million flipped spins.
