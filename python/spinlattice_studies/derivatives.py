@@ -12,7 +12,7 @@ chains as every other estimate, through covariances with the total energy E
 
 Each chain is reweighted in beta (single histogram, Ferrenberg and Swendsen
 1988) only where that is reliable: within REACH standard deviations of its own
-energy histogram, |beta - beta_0| sigma_E <= REACH, where the reweighted energy
+energy histogram, abs(beta - beta_0) sigma_E <= REACH, where the reweighted energy
 distribution is still centred inside the sampled one. Where the ranges of a
 size's chains overlap, their reweighted moments are averaged with weights that
 fade to zero at each range's edge, so the curves are smooth. A maximum that
@@ -115,7 +115,7 @@ def block_edges(n: int, blocks: int) -> np.ndarray:
 
 
 def reliable_range(chain: ChainSeries, reach: float = REACH) -> tuple[float, float]:
-    """The betas a chain can be reweighted to: |beta - beta_0| sigma_E <= reach."""
+    """The betas a chain can be reweighted to: abs(beta - beta_0) sigma_E <= reach."""
     beta0 = 1.0 / chain.T
     half = reach / float(np.std(chain.energy))
     return beta0 - half, beta0 + half
