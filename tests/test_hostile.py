@@ -14,6 +14,7 @@ shared borrow, and must work from a setter's or the constructor's conversion,
 which runs before any borrow is taken.
 """
 
+import array
 import contextlib
 import math
 import operator
@@ -557,7 +558,11 @@ def reference_spins(obj, n):
         if view.nbytes // view.itemsize != n:
             raise ValueError from None
         all_ones = (1 << 8 * view.itemsize) - 1
-        values = [-1 if code.isupper() and v == all_ones else v for v in np.array(view).ravel().tolist()]
+        values = view.tolist()
+        for _ in range(view.ndim - 1):  # rows of rows, in C order
+            values = [v for row in values for v in row]
+        values = [values] if view.ndim == 0 else values
+        values = [-1 if code.isupper() and v == all_ones else v for v in values]
     if any(v not in (1, -1) for v in values):
         raise ValueError
     return values
@@ -577,8 +582,8 @@ def fitted(spec, n):
         return spec
     _, pattern, kind = spec
     spins = [pattern[i % len(pattern)] for i in range(n)]
-    return ("v", {"list": spins, "bytes": bytes(v & 0xFF for v in spins), "int64": np.array(spins, np.int64),
-                  "uint16": np.array(spins, np.int16).view(np.uint16)}[kind])
+    return ("v", {"list": spins, "bytes": bytes(v & 0xFF for v in spins), "int64": array.array("q", spins),
+                  "uint16": array.array("H", [v & 0xFFFF for v in spins])}[kind])
 
 
 def do_set_spins(args, kwargs, warn_error):
