@@ -3,8 +3,9 @@
 # - introspection_records.inc: one SPINLATTICE_RECORD(k) line per record (the
 #   module's, the class's and one per row of the table), so that a new row gets
 #   its exported record without a line by hand; stub_records.cpp checks the count;
-# - stub_text.hpp: the stub file's text, which stub_check.cpp checks against the
-#   table at compile time (every row declared with its signature, nothing else).
+# - stub_lines.hpp: the stub's decorator and def lines in the class, which
+#   stub_check.cpp checks against the table at compile time (every row declared
+#   with its signature, nothing else).
 # CMake configures again when either file changes.
 set(SPINLATTICE_SURFACE ${PROJECT_SOURCE_DIR}/src/binding/lattice_surface.hpp)
 set(SPINLATTICE_STUB ${PROJECT_SOURCE_DIR}/stubs/spinlattice.pyi)
@@ -30,11 +31,20 @@ foreach(k RANGE ${last_record})
 endforeach()
 spinlattice_generate(introspection_records.inc "${records}")
 
-file(READ ${SPINLATTICE_STUB} stub)
-spinlattice_generate(stub_text.hpp "// Generated from stubs/spinlattice.pyi by cmake/surface.cmake.
+# The class's declaration lines (decorators and defs, indented once), in order.
+file(STRINGS ${SPINLATTICE_STUB} lines REGEX "^    (def |@)")
+set(declarations "// Generated from stubs/spinlattice.pyi by cmake/surface.cmake.
 #pragma once
 #include <string_view>
 namespace spinlattice::binding {
-inline constexpr std::string_view kStubText = R\"spinlattice_stub(${stub})spinlattice_stub\";
+// The Lattice class's decorator and def lines in the stub, in order, their indentation removed.
+inline constexpr std::string_view kStubLines[] = {
+")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^    " "" line "${line}")
+  string(APPEND declarations "    R\"spinlattice(${line})spinlattice\",\n")
+endforeach()
+string(APPEND declarations "};
 }
 ")
+spinlattice_generate(stub_lines.hpp "${declarations}")

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "binding/lattice_surface.hpp"
-#include "stub_text.hpp"
+#include "stub_lines.hpp"
 
 namespace spinlattice::binding {
 namespace {
@@ -28,16 +28,10 @@ constexpr std::string_view stub_annotation(Annotation a) {
     return "?";
 }
 
-// A row's declaration in the class, from its decorator (if any) to the colon after the return annotation.
+// A row's def line in the class, up to the colon after the return annotation.
 template <std::size_t I>
-inline constexpr auto declaration = build_text([](auto& put) {
+inline constexpr auto definition = build_text([](auto& put) {
     const auto& r = row_at<I>;
-    if (r.convention == Convention::getter) put("@property\n    ");
-    if (r.convention == Convention::setter) {
-        put("@");
-        put(r.name);
-        put(".setter\n    ");
-    }
     put("def ");
     put(r.convention == Convention::constructor ? "__new__" : r.name);
     put(r.convention == Convention::constructor ? "(cls, /" : "(self, /");
@@ -52,24 +46,50 @@ inline constexpr auto declaration = build_text([](auto& put) {
     put(":");
 });
 
-constexpr std::size_t occurrences(std::string_view text, std::string_view part) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1)) ++count;
-    return count;
+// The decorator line a row's def needs right above it, or "" for none.
+template <std::size_t I>
+inline constexpr auto decorator = build_text([](auto& put) {
+    const auto& r = row_at<I>;
+    if (r.convention == Convention::getter) put("@property");
+    if (r.convention == Convention::setter) {
+        put("@");
+        put(r.name);
+        put(".setter");
+    }
+});
+
+// Whether `line` is the def `head` (a stub def may go on, as in "-> None: ...").
+constexpr bool defines(std::string_view line, std::string_view head) {
+    return line.substr(0, head.size()) == head && (line.size() == head.size() || line[head.size()] == ' ');
 }
 
+constexpr std::size_t kLines = sizeof(kStubLines) / sizeof(kStubLines[0]);
+
+// Exactly one def line of the stub is the row's, with the row's decorator above it (or none).
 template <std::size_t I>
 constexpr bool declared_once() {
-    return occurrences(kStubText, std::string_view(declaration<I>.c_str())) == 1;
+    const std::string_view head(definition<I>.c_str()), above(decorator<I>.c_str());
+    std::size_t found = 0;
+    for (std::size_t k = 0; k < kLines; ++k) {
+        if (!defines(kStubLines[k], head)) continue;
+        const bool decorated = k > 0 && kStubLines[k - 1].starts_with("@");
+        found += above.empty() ? !decorated : (decorated && kStubLines[k - 1] == above);
+    }
+    return found == 1;
 }
 
 constexpr bool every_row_declared_once = []<std::size_t... I>(std::index_sequence<I...>) {
     return (declared_once<I>() && ...);
 }(std::make_index_sequence<kCallableCount>());
 
+constexpr std::size_t definitions() {
+    std::size_t count = 0;
+    for (std::string_view line : kStubLines) count += line.starts_with("def ");
+    return count;
+}
+
 static_assert(every_row_declared_once, "a row of the surface table is not declared in the stub as it is in the table");
-static_assert(occurrences(kStubText, "\n    def ") == kCallableCount,
-              "the stub declares members that the surface table lacks");
+static_assert(definitions() == kCallableCount, "the stub declares members that the surface table lacks");
 
 }  // namespace
 }  // namespace spinlattice::binding
