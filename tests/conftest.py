@@ -2,11 +2,13 @@
 raised, an index-like argument, the neighbours by definition, the generator's
 position in a repr, whether the sanitizer is loaded, the check that a lattice came
 through sound, child interpreters that import these helpers, threads, and the skips
-of tests that need what only some systems have. Importing it checks that a test run
-of an installed wheel really imports that wheel."""
+of tests that need what only some systems have. Importing it gives Ctrl-C back to a
+runner started with SIGINT ignored, and checks that a test run of an installed wheel
+really imports that wheel."""
 
 import os
 import re
+import signal
 import sys
 import threading
 
@@ -22,6 +24,11 @@ TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 _installed_in = os.environ.get("SPINLATTICE_EXPECT_INSTALLED_IN")
 if _installed_in and not os.path.realpath(spinlattice.__file__).startswith(os.path.realpath(_installed_in) + os.sep):
     raise ImportError(f"spinlattice came from {spinlattice.__file__}, not from the venv {_installed_in}")
+
+# Ctrl-C tests need SIGINT to raise KeyboardInterrupt here and in the interpreters the
+# tests start; a runner launched as a background job inherits SIGINT ignored.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def outcome(call):
