@@ -25,6 +25,7 @@ from itertools import repeat
 import numpy as np
 
 import spinlattice
+from machine import processor
 from noop_module import noop_module
 from spinlattice import Lattice
 
@@ -134,15 +135,6 @@ class Table:
 
 
 def machine_lines():
-    model = "unknown"
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
     flags = ""
     try:
         with open("/proc/cpuinfo") as f:
@@ -158,7 +150,7 @@ def machine_lines():
     except OSError:
         load = "?"
     return [
-        f"cpu: {model} ({flags}); {os.cpu_count()} logical cores; load average {load}",
+        f"cpu: {processor()} ({flags}); {os.cpu_count()} logical cores; load average {load}",
         f"python: {platform.python_implementation()} {sys.version.split()[0]} ({platform.machine()}); "
         f"numpy {np.__version__}",
         f"module: {spinlattice.__file__}",

@@ -32,6 +32,7 @@ from itertools import repeat
 
 import numpy as np
 
+from machine import processor
 from spinlattice import Lattice
 from spinlattice_studies.exact import T_C
 
@@ -249,15 +250,6 @@ def wolff_rates(rounds, quick):
                       "sweeps_per_second": {"wolff_steps": 1e9 * mean_cluster / (race.best["steps"] * n),
                                             "loop": 1e9 * mean_cluster / (race.best["loop"] * n)}})
     return rates
-
-
-def processor():
-    """The processor's model name where the system says it (Linux), else the architecture."""
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8") as f:
-            return next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
-    except (OSError, StopIteration):
-        return platform.processor() or platform.machine()
 
 
 def write_rates(path, per_second, wolff):

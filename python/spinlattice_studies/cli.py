@@ -86,6 +86,16 @@ def subcommand(subparsers: Any, name: str, doc: str, run: Callable[[argparse.Nam
     return parser
 
 
+def reanalysable(store: Any, chains: Sequence[Any], kind: type, command: str) -> list[Any] | None:
+    """Every one of `chains` saved in `store` (a ChainStore), for `COMMAND
+    --reanalyse`; or None, after saying on stderr which are not saved."""
+    try:
+        return store.load_all(chains, kind)
+    except ValueError as e:
+        print(f"spinlattice-study {command} --reanalyse: {e}; run it without --reanalyse first.", file=sys.stderr)
+        return None
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="spinlattice-study", description=DESCRIPTION,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)

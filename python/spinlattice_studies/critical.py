@@ -169,7 +169,7 @@ def run(args: argparse.Namespace) -> int:
     store = ChainStore(args.out / "critical_chains")
     started = time.perf_counter()
     if args.reanalyse:
-        raw = store.reanalysable(chains, ChainResult, "critical")
+        raw = cli.reanalysable(store, chains, ChainResult, "critical")
         if raw is None:
             return 1
         print(f"Re-analysing {len(raw)} chains from {store.folder}")

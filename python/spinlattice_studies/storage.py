@@ -39,7 +39,6 @@ import contextlib
 import hashlib
 import json
 import os
-import sys
 import tempfile
 from collections.abc import Iterator, Sequence
 from pathlib import Path
@@ -153,15 +152,6 @@ class ChainStore:
         if missing:
             raise ValueError(f"{len(missing)} of {len(chains)} chains are not saved in {self.folder}: " + "; ".join(missing[:3]))
         return records
-
-    def reanalysable(self, chains: Sequence[Chain], kind: type, command: str) -> list[Any] | None:
-        """Every one of `chains` for `spinlattice-study COMMAND --reanalyse`, or
-        None after saying on stderr which are not saved."""
-        try:
-            return self.load_all(chains, kind)
-        except ValueError as e:
-            print(f"spinlattice-study {command} --reanalyse: {e}; run it without --reanalyse first.", file=sys.stderr)
-            return None
 
     # A chain in progress.
     def save_progress(self, chain: Chain, progress: Progress) -> None:

@@ -85,7 +85,7 @@ def run(args: argparse.Namespace) -> int:
 
     store = ChainStore(args.out / "sweep_chains")
     if args.reanalyse:
-        saved = store.reanalysable(chains, ChainResult, "sweep")
+        saved = cli.reanalysable(store, chains, ChainResult, "sweep")
         if saved is None:
             return 1
         # The summaries again, from the raw series.
