@@ -87,8 +87,10 @@ def subcommand(subparsers: Any, name: str, doc: str, run: Callable[[argparse.Nam
 
 
 def reanalysable(store: Any, chains: Sequence[Any], kind: type, command: str) -> list[Any] | None:
-    """Every one of `chains` saved in `store` (a ChainStore), for `COMMAND
-    --reanalyse`; or None, after saying on stderr which are not saved."""
+    """The saved chains a command's --reanalyse reads, or None if any is missing.
+
+    Every one of `chains` from `store` (a ChainStore); when some are not saved,
+    stderr says which, and that the command must run without --reanalyse first."""
     try:
         return store.load_all(chains, kind)
     except ValueError as e:
